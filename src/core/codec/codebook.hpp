@@ -1,0 +1,44 @@
+// The scalar quantizer: 2^bit_width float32 levels, strictly ascending under
+// IEEE 754 totalOrder (so -0.0 and +0.0 are distinct levels and NaN levels may
+// sit at either end).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/codec/codec_config.hpp"
+#include "core/codec/codec_error.hpp"
+#include "core/common/result.hpp"
+#include "core/common/shared.hpp"
+
+namespace marrowfin::codec {
+
+class Codebook {
+ public:
+  // Checks, in order: bit_width < 32; entry count == 2^bit_width; adjacent
+  // pairs strictly ascending under total order (first offending pair decides).
+  static Result<Codebook, CodecError> create(std::vector<float> entries, std::uint8_t bit_width);
+
+  // Linear-interpolation quantiles of all values (rows*cols, row-major);
+  // only config.bit_width is used.
+  static Result<Codebook, CodecError> train(std::span<const float> values, const CodecConfig& config);
+
+  // Index of the nearest level; ties go to the upper level, NaN to 0.
+  std::uint8_t quantize(float value) const noexcept;
+  Result<float, CodecError> dequantize(std::uint8_t index) const;
+
+  std::span<const float> entries() const noexcept { return {entries_->data(), entries_->size()}; }
+  const SharedFloats& shared_entries() const noexcept { return entries_; }
+  std::uint8_t bit_width() const noexcept { return bit_width_; }
+  std::uint32_t num_entries() const noexcept { return static_cast<std::uint32_t>(entries_->size()); }
+
+ private:
+  Codebook(SharedFloats entries, std::uint8_t bit_width)
+      : entries_(std::move(entries)), bit_width_(bit_width) {}
+
+  SharedFloats entries_;
+  std::uint8_t bit_width_;
+};
+
+}  // namespace marrowfin::codec
