@@ -37,6 +37,13 @@ class RotationMatrix {
   // out = M^T x, each output summed over rows in increasing order.
   Status<CodecError> apply_inverse(std::span<const float> input, std::span<float> output) const;
 
+  // Batch forms over `count` vectors stored back to back (count * n floats in
+  // each buffer). Every output vector is bit-identical to apply / apply_inverse
+  // of that vector alone; the batch form only reuses each pass over the matrix
+  // for several vectors.
+  void apply_many(const float* input, std::size_t count, float* output) const;
+  void apply_inverse_many(const float* input, std::size_t count, float* output) const;
+
   // Row-major little-endian binary64 bytes, n*n*8 of them.
   std::vector<std::uint8_t> matrix_f64_bytes() const;
 
