@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs every test of the project on a fresh machine:
+#   1. the C++ core tests (GoogleTest through ctest), warnings as errors;
+#   2. the same tests, plus a replay of the fuzz corpus, under AddressSanitizer
+#      and UndefinedBehaviorSanitizer;
+#   3. one cp312-abi3 wheel, built once, checked for fused multiply-adds and
+#      stable-ABI conformance, then tested with pytest on Python 3.12 with
+#      NumPy 1.26 and on Python 3.13 with NumPy 2.x.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$REPO_ROOT"
+
+ensure_debian_packages cmake g++ libgtest-dev binutils
+JOBS="$(nproc)"
+
+log "C++ core tests"
+cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DMARROWFIN_BUILD_TESTS=ON -DMARROWFIN_WERROR=ON >/dev/null
+cmake --build build/test-release -j "$JOBS"
+ctest --test-dir build/test-release --output-on-failure -j "$JOBS"
+
+log "C++ core tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/test-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWFIN_BUILD_TESTS=ON \
+      -DMARROWFIN_WERROR=ON -DMARROWFIN_SANITIZE=ON >/dev/null
+cmake --build build/test-sanitize -j "$JOBS"
+ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/test-sanitize --output-on-failure -j "$JOBS"
+
+PY312="$(find_python 3.12)"
+PY313="$(find_python 3.13)"
+
+log "Building the abi3 wheel with $PY312"
+make_venv build/venv-py312 "$PY312" "numpy>=1.26,<2" pytest "${BUILD_REQUIREMENTS[@]}" abi3audit
+WHEEL="$(MARROWFIN_WERROR=ON build_wheel build/venv-py312)"
+echo "built $WHEEL"
+
+log "Checking the wheel: stable ABI only, no fused multiply-add in the binary"
+build/venv-py312/bin/abi3audit --strict --report "$WHEEL" >/dev/null
+rm -rf build/wheel-check && mkdir -p build/wheel-check
+build/venv-py312/bin/python -m zipfile -e "$WHEEL" build/wheel-check
+if objdump -d build/wheel-check/marrowfin_rs/_core.abi3.so | grep -q -E 'vfn?m(add|sub)[0-9]'; then
+  echo "error: the extension contains fused multiply-add instructions" >&2
+  exit 1
+fi
+
+for pair in "py312 $PY312 numpy>=1.26,<2" "py313 $PY313 numpy>=2"; do
+  read -r tag python numpy_req <<<"$pair"
+  log "pytest on $("$python" -c 'import sys; print(sys.version.split()[0])') with $numpy_req"
+  make_venv "build/venv-$tag" "$python" "$numpy_req" pytest
+  "build/venv-$tag/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+  "build/venv-$tag/bin/python" -m pytest -q -p no:cacheprovider tests/python
+done
+
+log "All tests passed"
