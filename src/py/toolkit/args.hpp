@@ -1,0 +1,115 @@
+// Argument binding: matching a call's positional and keyword arguments to a
+// callable's parameters the way the interpreter does for a Python function,
+// with the interpreter's wording for every binding error. Each parameter may
+// be given positionally or by keyword; trailing parameters may be optional.
+//
+//   constexpr Signature<2> kSearch{"BruteForceBackend.search", {"query", "top_k"}};
+//   // in the body, after binding:
+//   auto top_k = args.convert(1, to_u64);        // "argument 'top_k': ..." on TypeError
+//   if (!top_k) return nullptr;
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <utility>
+
+#include "py/toolkit/python.hpp"
+
+namespace marrowfin::py {
+
+namespace detail {
+
+struct ParameterList {
+  const char* callable;  // qualified name without "()", e.g. "CodecConfig.__new__"
+  const char* const* names;
+  std::size_t count;
+  std::size_t required;  // parameters [0, required) have no default
+};
+
+// Fill slots[0..count) with borrowed references to the bound arguments
+// (nullptr for an omitted optional parameter). On a binding error they raise
+// TypeError and return false.
+bool bind_vectorcall(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** slots);
+bool bind_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwargs,
+                PyObject** slots);
+
+// A conversion of the named parameter failed with the pending exception: an
+// exact TypeError is replaced by TypeError("argument '<name>': <message>")
+// carrying the original's __cause__; any other exception is left as it is.
+void attach_argument_name(const char* name);
+
+}  // namespace detail
+
+// The arguments of one call, bound to the parameters of a Signature.
+template <std::size_t N>
+class Args {
+ public:
+  Args(const char* const* names, const std::array<PyObject*, N>& values)
+      : names_(names), values_(values) {}
+
+  // The argument bound to parameter i (borrowed from the caller, alive for the
+  // whole call), or nullptr when the optional parameter i was omitted.
+  [[nodiscard]] PyObject* operator[](std::size_t i) const { return values_[i]; }
+  [[nodiscard]] bool given(std::size_t i) const { return values_[i] != nullptr; }
+
+  // Converts argument i with `converter` (PyObject* -> std::optional<T>),
+  // attaching the parameter name to a conversion TypeError. Only for given
+  // arguments; optional parameters use convert_or.
+  template <class Converter>
+  auto convert(std::size_t i, Converter&& converter) const -> decltype(converter(nullptr)) {
+    auto converted = converter(values_[i]);
+    if (!converted) {
+      detail::attach_argument_name(names_[i]);
+    }
+    return converted;
+  }
+
+  // As convert(), but yields `fallback` when the optional parameter was omitted.
+  template <class Converter, class T>
+  auto convert_or(std::size_t i, Converter&& converter, T fallback) const
+      -> decltype(converter(nullptr)) {
+    if (!given(i)) {
+      return decltype(converter(nullptr))(std::move(fallback));
+    }
+    return convert(i, std::forward<Converter>(converter));
+  }
+
+ private:
+  const char* const* names_;
+  std::array<PyObject*, N> values_;
+};
+
+// The parameter list of one callable. `callable` is the name used in binding
+// errors ("Class.method" or "function"; the messages append "()").
+template <std::size_t N>
+struct Signature {
+  const char* callable;
+  std::array<const char*, N> names;
+  std::size_t required = N;
+
+  // Binding for METH_FASTCALL | METH_KEYWORDS functions.
+  [[nodiscard]] std::optional<Args<N>> bind(PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) const {
+    std::array<PyObject*, N> slots{};
+    if (!detail::bind_vectorcall(list(), args, nargs, kwnames, slots.data())) {
+      return std::nullopt;
+    }
+    return Args<N>(names.data(), slots);
+  }
+
+  // Binding for tp_new (an argument tuple and an optional keyword dict).
+  [[nodiscard]] std::optional<Args<N>> bind(PyObject* args, PyObject* kwargs) const {
+    std::array<PyObject*, N> slots{};
+    if (!detail::bind_tuple(list(), args, kwargs, slots.data())) {
+      return std::nullopt;
+    }
+    return Args<N>(names.data(), slots);
+  }
+
+ private:
+  detail::ParameterList list() const { return {callable, names.data(), N, required}; }
+};
+
+}  // namespace marrowfin::py
