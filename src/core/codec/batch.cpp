@@ -1,0 +1,207 @@
+#include "core/codec/batch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "core/codec/record_codec.hpp"
+#include "core/codec/rotation_matrix.hpp"
+#include "core/codec/service.hpp"
+
+namespace marrowfin::codec {
+namespace {
+
+constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
+
+// Vectors handed to the rotation at once. The batch rotation kernels work on
+// groups of 4, 8, 12 or 32 vectors depending on the instruction set, so a
+// multiple of all of them leaves no group half empty; 96 vectors of 768
+// floats (288 KiB) still sit in L2 between rotation and quantization.
+constexpr std::size_t kBlockRows = 96;
+
+// Multiply-adds of rotation work below which another thread costs more to
+// start than it saves.
+constexpr std::uint64_t kMinWorkPerThread = std::uint64_t{1} << 21;
+
+std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? kMaxU64 : product;
+}
+
+// The error of the lowest failing row among several workers. Rows are claimed
+// in blocks of increasing position, so once a failure at row r is known, any
+// block starting after r can be skipped: the sequential process would never
+// have reached it.
+class LowestFailure {
+ public:
+  void report(std::uint64_t row, CodecError error) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (row < lowest_.load(std::memory_order_relaxed)) {
+      error_.emplace(std::move(error));
+      lowest_.store(row, std::memory_order_release);
+    }
+  }
+  bool known_before(std::uint64_t row) const noexcept {
+    return lowest_.load(std::memory_order_acquire) < row;
+  }
+  std::optional<CodecError> take() { return std::move(error_); }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::uint64_t> lowest_{kMaxU64};
+  std::optional<CodecError> error_;
+};
+
+unsigned choose_workers(unsigned requested, std::uint64_t rows, std::uint64_t dimension) {
+  const std::uint64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+  std::uint64_t workers = requested;
+  if (workers == 0) {
+    const std::uint64_t work = saturating_product(rows, saturating_product(dimension, dimension));
+    workers = std::max(1u, std::thread::hardware_concurrency());
+    workers = std::min(workers, std::max<std::uint64_t>(1, work / kMinWorkPerThread));
+  }
+  return static_cast<unsigned>(std::clamp<std::uint64_t>(workers, 1, std::max<std::uint64_t>(blocks, 1)));
+}
+
+// Runs process_block(first_row, row_count) over all blocks of rows on
+// `workers` threads (the calling thread is one of them). process_block returns
+// false after reporting a failure, which ends that worker. An exception in any
+// worker is rethrown here once all have finished.
+template <class ProcessBlock>
+void for_each_block(std::uint64_t rows, unsigned workers, const LowestFailure& failure,
+                    ProcessBlock&& process_block) {
+  const std::uint64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+  std::atomic<std::uint64_t> next_block{0};
+  std::mutex exception_mutex;
+  std::exception_ptr exception;
+
+  auto work = [&]() noexcept {
+    try {
+      for (;;) {
+        const std::uint64_t block = next_block.fetch_add(1, std::memory_order_relaxed);
+        if (block >= blocks) return;
+        const std::uint64_t first = block * kBlockRows;
+        if (failure.known_before(first)) return;
+        if (!process_block(first, std::min<std::uint64_t>(kBlockRows, rows - first))) return;
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(exception_mutex);
+      if (!exception) exception = std::current_exception();
+      next_block.store(blocks, std::memory_order_relaxed);
+    }
+  };
+
+  std::vector<std::thread> helpers;
+  helpers.reserve(workers - 1);
+  try {
+    for (unsigned i = 1; i < workers; ++i) helpers.emplace_back(work);
+  } catch (const std::system_error&) {
+    // Blocks are claimed dynamically, so fewer workers only take longer.
+  }
+  work();
+  for (auto& helper : helpers) helper.join();
+  if (exception) std::rethrow_exception(exception);
+}
+
+}  // namespace
+
+namespace batch_detail {
+
+Result<std::vector<CompressedVector>, CodecError> compress_batch(
+    std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
+    const Codebook& codebook, unsigned threads) {
+  const std::uint32_t n = config.dimension();
+  if (cols != n) {
+    const auto got = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(cols, std::numeric_limits<std::uint32_t>::max()));
+    return fail(CodecError::dimension_mismatch(n, got));
+  }
+  const std::uint64_t expected = saturating_product(rows, cols);
+  if (data.size() != expected) return fail(CodecError::length_mismatch(data.size(), expected));
+  if (rows == 0) return std::vector<CompressedVector>{};
+  // Every row shares the codebook, so a mismatch fails the first row.
+  if (codebook.bit_width() != config.bit_width()) {
+    return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
+  }
+
+  const RotationMatrix rotation = RotationMatrix::from_config(config);
+  std::vector<std::optional<CompressedVector>> slots(rows);
+  LowestFailure failure;
+  for_each_block(rows, choose_workers(threads, rows, n), failure,
+                 [&](std::uint64_t first, std::uint64_t count) {
+                   auto rotated = std::make_unique_for_overwrite<float[]>(count * n);
+                   rotation.apply_many(data.data() + first * n, count, rotated.get());
+                   for (std::uint64_t r = 0; r < count; ++r) {
+                     auto record = encode_rotated({rotated.get() + r * n, n}, config, codebook);
+                     if (!record.ok()) {
+                       failure.report(first + r, std::move(record).error());
+                       return false;
+                     }
+                     slots[first + r].emplace(std::move(record).value());
+                   }
+                   return true;
+                 });
+  if (auto error = failure.take()) return fail(std::move(*error));
+
+  std::vector<CompressedVector> records;
+  records.reserve(rows);
+  for (auto& slot : slots) records.push_back(std::move(*slot));
+  return records;
+}
+
+Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
+                                    const CodecConfig& config, const Codebook& codebook,
+                                    std::span<float> out, unsigned threads) {
+  const std::uint32_t n = config.dimension();
+  const std::uint64_t count = compressed.size();
+  const std::uint64_t expected = saturating_product(count, n);
+  if (out.size() != expected) return fail(CodecError::length_mismatch(out.size(), expected));
+  if (count == 0) return {};
+
+  // Fetched by whichever block first passes its checks, so a batch that fails
+  // on its first record never builds a matrix.
+  std::once_flag rotation_once;
+  std::optional<RotationMatrix> rotation;
+  LowestFailure failure;
+  for_each_block(count, choose_workers(threads, count, n), failure,
+                 [&](std::uint64_t first, std::uint64_t rows) {
+                   auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
+                   for (std::uint64_t r = 0; r < rows; ++r) {
+                     const CompressedVector& record = compressed[first + r];
+                     auto status = check_record(record, config, codebook, n);
+                     if (status.ok()) status = decode_unrotated(record, codebook, unrotated.get() + r * n);
+                     if (!status.ok()) {
+                       failure.report(first + r, std::move(status).error());
+                       return false;
+                     }
+                   }
+                   std::call_once(rotation_once, [&] { rotation.emplace(RotationMatrix::from_config(config)); });
+                   rotation->apply_inverse_many(unrotated.get(), rows, out.data() + first * n);
+                   return true;
+                 });
+  if (auto error = failure.take()) return fail(std::move(*error));
+  return {};
+}
+
+}  // namespace batch_detail
+
+Result<std::vector<CompressedVector>, CodecError> Codec::compress_batch(
+    std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
+    const Codebook& codebook) {
+  return batch_detail::compress_batch(data, rows, cols, config, codebook, 0);
+}
+
+Status<CodecError> Codec::decompress_batch(std::span<const CompressedVector> compressed,
+                                           const CodecConfig& config, const Codebook& codebook,
+                                           std::span<float> out) {
+  return batch_detail::decompress_batch(compressed, config, codebook, out, 0);
+}
+
+}  // namespace marrowfin::codec

@@ -1,0 +1,31 @@
+// Batch codec entry points with an explicit worker count, for tests and
+// benchmarks that check results do not depend on it. Codec::compress_batch and
+// Codec::decompress_batch call these with threads = 0 (choose automatically:
+// up to one worker per hardware thread, and only when the batch is large
+// enough to repay starting threads).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/codec/codebook.hpp"
+#include "core/codec/codec_config.hpp"
+#include "core/codec/codec_error.hpp"
+#include "core/codec/compressed_vector.hpp"
+#include "core/common/result.hpp"
+
+namespace marrowfin::codec::batch_detail {
+
+// data: rows * cols floats, row-major.
+[[nodiscard]] Result<std::vector<CompressedVector>, CodecError> compress_batch(
+    std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
+    const Codebook& codebook, unsigned threads);
+
+// out: compressed.size() * config.dimension() floats, record i at i * dimension.
+[[nodiscard]] Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
+                                                  const CodecConfig& config,
+                                                  const Codebook& codebook, std::span<float> out,
+                                                  unsigned threads);
+
+}  // namespace marrowfin::codec::batch_detail
