@@ -1,0 +1,32 @@
+#include "core/corpus/compression_policy.hpp"
+
+namespace marrowfin::corpus {
+
+std::optional<CompressionPolicy> policy_from_ordinal(std::uint8_t ordinal) noexcept {
+  if (ordinal > 2) return std::nullopt;
+  return static_cast<CompressionPolicy>(ordinal);
+}
+
+std::string_view policy_value(CompressionPolicy policy) noexcept {
+  switch (policy) {
+    case CompressionPolicy::COMPRESS: return "compress";
+    case CompressionPolicy::PASSTHROUGH: return "passthrough";
+    case CompressionPolicy::FP16: return "fp16";
+  }
+  return {};
+}
+
+std::string_view policy_name(CompressionPolicy policy) noexcept {
+  switch (policy) {
+    case CompressionPolicy::COMPRESS: return "COMPRESS";
+    case CompressionPolicy::PASSTHROUGH: return "PASSTHROUGH";
+    case CompressionPolicy::FP16: return "FP16";
+  }
+  return {};
+}
+
+bool requires_codec(CompressionPolicy policy) noexcept {
+  return policy == CompressionPolicy::COMPRESS;
+}
+
+}  // namespace marrowfin::corpus

@@ -1,0 +1,110 @@
+#include "core/corpus/corpus.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <limits>
+
+#include "core/corpus/policy_codec.hpp"
+
+namespace marrowfin::corpus {
+
+Corpus::Corpus(SharedText corpus_id, codec::CodecConfig codec_config, codec::Codebook codebook,
+               CompressionPolicy compression_policy)
+    : corpus_id_(std::move(corpus_id)),
+      codec_config_(std::move(codec_config)),
+      codebook_(std::move(codebook)),
+      compression_policy_(compression_policy) {
+  pending_.emplace_back(CorpusCreated{corpus_id_, codec_config_, compression_policy_, 0});
+}
+
+Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
+                                                std::span<const float> vector) {
+  const std::uint32_t dimension = codec_config_.dimension();
+  if (vector.size() != dimension) {
+    // Saturate instead of truncating: a length of 2^32 + dimension must not
+    // pass as a match, and the reported number should not look plausible.
+    const std::uint64_t length = vector.size();
+    const auto got = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(length, std::numeric_limits<std::uint32_t>::max()));
+    return fail(CorpusError::dimension_mismatch(dimension, got));
+  }
+  const VectorIdMap::Search found = entries_.search(vector_id);
+  if (found.found) return fail(CorpusError::duplicate_vector_id(share_text(std::move(vector_id))));
+
+  auto encoded = encode_vector(vector, compression_policy_, codec_config_, codebook_, rotation_);
+  if (!encoded.ok()) return fail(CorpusError::codec(std::move(encoded).error()));
+
+  SharedText id = share_text(std::move(vector_id));
+  VectorEntry entry(id, std::move(encoded).value(), dimension);
+  // Reserve the event slot first so that, once the entry is in, recording
+  // its event cannot fail and leave an insert without its event.
+  pending_.reserve(pending_.size() + 1);
+  entries_.insert_at(found.position, entry);
+  pending_.emplace_back(VectorsInserted{corpus_id_, {std::move(id)}, 1, 0});
+  return entry;
+}
+
+bool Corpus::contains(std::string_view vector_id) const noexcept {
+  return entries_.contains(vector_id);
+}
+
+std::optional<VectorEntry> Corpus::get(std::string_view vector_id) const {
+  const VectorEntry* entry = entries_.scan(vector_id);
+  if (entry == nullptr) return std::nullopt;
+  return *entry;
+}
+
+Result<std::vector<float>, CorpusError> Corpus::decompress(std::string_view vector_id) const {
+  const VectorIdMap::Search found = entries_.search(vector_id);
+  if (!found.found) return fail(CorpusError::unknown_vector_id(share_text(std::string(vector_id))));
+  const VectorEntry& entry = entries_.entries()[entries_.order()[found.position]].entry;
+  auto decoded = decode_entry(entry, compression_policy_, codec_config_, codebook_);
+  if (!decoded.ok()) return fail(CorpusError::codec(std::move(decoded).error()));
+  return std::move(decoded).value();
+}
+
+Result<std::vector<DecodedVector>, CorpusError> Corpus::decompress_all() {
+  if (entries_.empty()) return std::vector<DecodedVector>{};
+
+  const std::span<const VectorIdMap::Slot> slots = entries_.entries();
+  std::vector<std::vector<float>> by_position;
+  by_position.reserve(slots.size());
+  for (const VectorIdMap::Slot& slot : slots) {
+    auto decoded = decode_entry(slot.entry, compression_policy_, codec_config_, codebook_);
+    if (!decoded.ok()) return fail(CorpusError::codec(std::move(decoded).error()));
+    by_position.push_back(std::move(decoded).value());
+  }
+
+  std::vector<DecodedVector> out;
+  out.reserve(slots.size());
+  for (const std::size_t position : entries_.order()) {
+    out.push_back(DecodedVector{slots[position].id, std::move(by_position[position])});
+  }
+  pending_.emplace_back(CorpusDecompressed{
+      corpus_id_, static_cast<std::uint32_t>(std::min<std::size_t>(
+                      out.size(), std::numeric_limits<std::uint32_t>::max())),
+      0});
+  return out;
+}
+
+std::optional<VectorEntry> Corpus::remove(std::string_view vector_id) {
+  return entries_.remove(vector_id);
+}
+
+std::vector<CorpusEvent> Corpus::pending_events() noexcept { return std::exchange(pending_, {}); }
+
+void Corpus::restore_pending_events(std::vector<CorpusEvent> events) {
+  if (events.empty()) return;
+  events.insert(events.end(), std::make_move_iterator(pending_.begin()),
+                std::make_move_iterator(pending_.end()));
+  pending_ = std::move(events);
+}
+
+std::vector<SharedText> Corpus::vector_ids() const {
+  std::vector<SharedText> ids;
+  ids.reserve(entries_.size());
+  for (const VectorIdMap::Slot& slot : entries_.entries()) ids.push_back(slot.id);
+  return ids;
+}
+
+}  // namespace marrowfin::corpus

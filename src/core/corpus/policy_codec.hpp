@@ -1,0 +1,52 @@
+// Encoding a vector into the payload a policy stores, and decoding it back.
+// Every policy stores a CompressedVector carrying config.config_hash (shared):
+//   COMPRESS     d codebook indices (bit width config.bit_width), plus 2*d
+//                residual bytes when config.residual_enabled.
+//   PASSTHROUGH  4*d bytes: each float32 bit pattern, least significant byte
+//                first; record dimension 4*d, bit width 8, no residual.
+//   FP16         2*d bytes: each binary16 rounding, least significant byte
+//                first; record dimension 2*d, bit width 8, no residual.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/codec/codebook.hpp"
+#include "core/codec/codec_config.hpp"
+#include "core/codec/codec_error.hpp"
+#include "core/codec/compressed_vector.hpp"
+#include "core/codec/rotation_matrix.hpp"
+#include "core/common/result.hpp"
+#include "core/corpus/compression_policy.hpp"
+#include "core/corpus/vector_entry.hpp"
+
+namespace marrowfin::corpus {
+
+// vector.size() should already equal config.dimension (the corpus checks
+// first); otherwise LengthMismatch(vector length, config.dimension).
+// Under COMPRESS, a codebook whose bit width differs from the configuration's
+// fails with CodebookIncompatible before any rotation is fetched. `rotation`
+// is a slot for the configuration's rotation: filled on the first COMPRESS
+// encode and reused by later calls with the same configuration, which gives
+// the same bytes as fetching it every time. The raw policies never touch the
+// codebook or the rotation.
+[[nodiscard]] Result<codec::CompressedVector, codec::CodecError> encode_vector(
+    std::span<const float> vector, CompressionPolicy policy, const codec::CodecConfig& config,
+    const codec::Codebook& codebook, std::optional<codec::RotationMatrix>& rotation);
+
+// The same without a reusable rotation slot.
+[[nodiscard]] Result<codec::CompressedVector, codec::CodecError> encode_vector(
+    std::span<const float> vector, CompressionPolicy policy, const codec::CodecConfig& config,
+    const codec::Codebook& codebook);
+
+// COMPRESS: config.dimension floats decoded by the codec (all its checks apply).
+// PASSTHROUGH: payload.size() / 4 floats; a payload length that is not a
+//   multiple of 4 fails with LengthMismatch(length, length rounded down to 4).
+// FP16: payload.size() / 2 floats widened from binary16; an odd payload length
+//   fails with LengthMismatch(length, length - 1).
+[[nodiscard]] Result<std::vector<float>, codec::CodecError> decode_entry(
+    const VectorEntry& entry, CompressionPolicy policy, const codec::CodecConfig& config,
+    const codec::Codebook& codebook);
+
+}  // namespace marrowfin::corpus
