@@ -32,7 +32,11 @@ class RotationMatrix {
   // Row-major n*n values: element (i, j) at i*n + j.
   std::span<const double> values() const noexcept { return {values_->data(), values_->size()}; }
 
-  // out = M x. Both lengths must equal n, else LengthMismatch(input, output).
+  // out = M x: out[i] is the binary64 sum over k = 0 .. n-1 of M(i, k) * x[k],
+  // from +0.0 in increasing k, rounded once to float32 (a NaN result is
+  // always the positive quiet NaN). Both lengths must equal n, else
+  // LengthMismatch(input, output) and the output is untouched. Input and
+  // output may overlap.
   Status<CodecError> apply(std::span<const float> input, std::span<float> output) const;
   // out = M^T x, each output summed over rows in increasing order.
   Status<CodecError> apply_inverse(std::span<const float> input, std::span<float> output) const;

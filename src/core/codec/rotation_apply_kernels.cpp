@@ -1,0 +1,49 @@
+#include "core/codec/rotation_apply_kernels.hpp"
+
+#include <vector>
+
+namespace marrowfin::codec::apply_kernels {
+namespace {
+
+// The reference loops: the sums exactly as defined, one output at a time.
+void forward_scalar(const double* m, std::size_t n, const float* x, std::size_t count, float* out) {
+  for (std::size_t v = 0; v < count; ++v) {
+    const float* in = x + v * n;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double* row = m + i * n;
+      double acc = 0.0;
+      for (std::size_t k = 0; k < n; ++k) acc = acc + row[k] * static_cast<double>(in[k]);
+      out[v * n + i] = output_float(acc);
+    }
+  }
+}
+
+void inverse_scalar(const double* m, std::size_t n, const float* x, std::size_t count, float* out) {
+  std::vector<double> acc(n);
+  for (std::size_t v = 0; v < count; ++v) {
+    const float* in = x + v * n;
+    std::fill(acc.begin(), acc.end(), 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double* row = m + i * n;
+      const auto xi = static_cast<double>(in[i]);
+      for (std::size_t k = 0; k < n; ++k) acc[k] = acc[k] + row[k] * xi;
+    }
+    for (std::size_t k = 0; k < n; ++k) out[v * n + k] = output_float(acc[k]);
+  }
+}
+
+constexpr ApplyKernels kScalarApplyKernels{&forward_scalar, &inverse_scalar};
+
+}  // namespace
+
+const ApplyKernels& apply_kernels_for(SimdLevel level) noexcept {
+#if defined(__x86_64__)
+  if (level == SimdLevel::avx512) return avx512_apply_kernels();
+  if (level == SimdLevel::avx2) return avx2_apply_kernels();
+#else
+  (void)level;
+#endif
+  return kScalarApplyKernels;
+}
+
+}  // namespace marrowfin::codec::apply_kernels

@@ -1,0 +1,47 @@
+// Kernels that multiply float32 vectors by a rotation matrix in binary64.
+// Every output is one fixed sum: M x sums row i over k = 0, 1, ..., n-1 and
+// M^T x sums column k over i = 0, 1, ..., n-1, each from +0.0 with every
+// product and sum rounded on its own, then rounded once to float32. Lanes
+// and register tiles only ever hold different outputs (rows, columns or
+// vectors), so all variants give the same bits.
+//
+// A NaN result is always written as the positive quiet NaN 0x7fc00000.
+// Which of two NaN operands an addition propagates (say the default NaN of
+// inf - inf meeting a NaN input) is left open by IEEE 754 and varies with the
+// instruction sequence a compiler picks, so the kernels fix it to keep the
+// bytes of every variant equal.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+#include "core/codec/rotation_simd.hpp"
+
+namespace marrowfin::codec::apply_kernels {
+
+struct ApplyKernels {
+  // M: n x n row-major. x and out: `count` vectors of n floats back to back.
+  // out_v = M x_v.
+  void (*forward)(const double* m, std::size_t n, const float* x, std::size_t count, float* out);
+  // out_v = M^T x_v.
+  void (*inverse)(const double* m, std::size_t n, const float* x, std::size_t count, float* out);
+};
+
+// The float32 an output accumulator is written as.
+inline float output_float(double acc) {
+  return std::isnan(acc) ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(acc);
+}
+
+// The kernels of `level`, which must be usable on this CPU.
+const ApplyKernels& apply_kernels_for(SimdLevel level) noexcept;
+
+#if defined(__x86_64__)
+const ApplyKernels& avx2_apply_kernels() noexcept;
+const ApplyKernels& avx512_apply_kernels() noexcept;
+// One vector of M x with lanes across four rows, the matrix transposed in
+// registers four by four (the AVX-512 table uses it too).
+void forward_one_avx2(const double* m, std::size_t n, const float* x, float* out);
+#endif
+
+}  // namespace marrowfin::codec::apply_kernels

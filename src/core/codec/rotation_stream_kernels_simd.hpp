@@ -1,0 +1,159 @@
+// Box-Muller pairs, one pair per 64-bit lane, written once for any lane
+// traits V. Included only by the per-instruction-set translation units, after
+// they define MARROWFIN_SIMD_TARGET (the target attribute every function here
+// carries) and their traits type; everything here has internal linkage.
+//
+// Each lane replays the scalar operation sequence of box_muller_pair exactly
+// (same operations, same order, same constants), so the lanes agree with the
+// scalar code bit for bit. Both halves of a pair need sin and cos of the same
+// angle, so the reduction and both polynomial kernels run once per lane and
+// the quadrant picks and negates. The medium-size reduction (angles within
+// ~2^-20 relative of pi/2, pi, 3pi/2 and 2pi) is left to the scalar code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/codec/portable_math.hpp"
+#include "core/codec/rotation_stream.hpp"
+
+namespace marrowfin::codec::stream_kernels {
+namespace {
+
+namespace pc = portable::constants;
+
+// ln(x) for lanes holding normal numbers in (0, 1): the scalar log's main path.
+template <class V>
+MARROWFIN_SIMD_TARGET inline typename V::D log_lanes(typename V::D x) {
+  using I = typename V::I;
+  const I bits = V::casti(x);
+  I hx = V::template srli<32>(bits);
+  hx = V::addi(hx, V::set1i(0x3ff00000 - 0x3fe6a09e));
+  const I k = V::subi(V::template srli<20>(hx), V::set1i(0x3ff));
+  hx = V::addi(V::andi(hx, V::set1i(0x000fffff)), V::set1i(0x3fe6a09e));
+  const I reduced = V::ori(V::template slli<32>(hx), V::andi(bits, V::set1i(0xffffffff)));
+  const auto xr = V::castd(reduced);
+
+  const auto f = V::sub(xr, V::set1(1.0));
+  const auto hfsq = V::mul(V::mul(V::set1(0.5), f), f);
+  const auto s = V::div(f, V::add(V::set1(2.0), f));
+  const auto z = V::mul(s, s);
+  const auto w = V::mul(z, z);
+  const auto t1 = V::mul(w, V::add(V::set1(pc::Lg2), V::mul(w, V::add(V::set1(pc::Lg4), V::mul(w, V::set1(pc::Lg6))))));
+  const auto t2 = V::mul(
+      z, V::add(V::set1(pc::Lg1),
+                V::mul(w, V::add(V::set1(pc::Lg3), V::mul(w, V::add(V::set1(pc::Lg5), V::mul(w, V::set1(pc::Lg7))))))));
+  const auto R = V::add(t2, t1);
+  const auto dk = V::small_int_to_double(k);
+  // s*(hfsq+R) + dk*ln2_lo - hfsq + f + dk*ln2_hi, left to right.
+  auto result = V::add(V::mul(s, V::add(hfsq, R)), V::mul(dk, V::set1(pc::ln2_lo)));
+  result = V::sub(result, hfsq);
+  result = V::add(result, f);
+  return V::add(result, V::mul(dk, V::set1(pc::ln2_hi)));
+}
+
+// Box-Muller for V::width pairs at draws[0 .. 2*lanes); writes 2*lanes samples.
+template <class V>
+MARROWFIN_SIMD_TARGET inline void box_muller_lanes(const std::uint64_t* draws, double* out) {
+  using D = typename V::D;
+  using I = typename V::I;
+  using M = typename V::M;
+
+  I first;
+  I second;
+  V::load_pairs(draws, first, second);
+  const D u1 = V::mul(V::u53_to_double(V::template srli<11>(first)), V::set1(0x1p-53));
+  const D u2 = V::mul(V::u53_to_double(V::template srli<11>(second)), V::set1(0x1p-53));
+  const D r = V::sqrt(V::mul(log_lanes<V>(u1), V::set1(-2.0)));
+  const D theta = V::mul(u2, V::set1(kTwoPi));
+
+  // Classify by the high word, exactly as sin/cos and the reduction do
+  // (theta is never negative, so no sign handling).
+  const I ix = V::template srli<32>(V::casti(theta));
+  const M no_reduction = V::le(ix, V::set1i(0x3fe921fb));
+  const M within_3pi4 = V::le(ix, V::set1i(0x4002d97c));
+  const M within_5pi4 = V::le(ix, V::set1i(0x400f6a7a));
+  const M within_7pi4 = V::le(ix, V::set1i(0x4015fdbc));
+  const M within_9pi4 = V::le(ix, V::set1i(0x401c463b));
+  const M near_axis = V::eq(V::andi(ix, V::set1i(0xfffff)), V::set1i(0x921fb));
+  const M multiple1 = V::andnot(no_reduction, within_3pi4);  // within_3pi4 and not no_reduction
+  const M multiple2 = V::andnot(within_3pi4, within_5pi4);
+  const M multiple3 = V::andnot(within_5pi4, within_7pi4);
+  const M multiple4 = V::andnot(within_7pi4, within_9pi4);
+  const M medium = V::mor(
+      V::mor(V::mand(V::mor(multiple1, multiple2), near_axis),
+             V::mand(multiple3, V::eq(ix, V::set1i(0x4012d97c)))),
+      V::mor(V::mand(multiple4, V::eq(ix, V::set1i(0x401921fb))), V::mnot(within_9pi4)));
+
+  // One-to-four multiples of the two-word pi/2 (the classic constants, with
+  // n * pio2_1t rounded once as constant folding does).
+  D step = V::set1(4 * pc::pio2_1);
+  D tail = V::set1(4 * pc::pio2_1t);
+  step = V::blend(multiple3, step, V::set1(3 * pc::pio2_1));
+  tail = V::blend(multiple3, tail, V::set1(3 * pc::pio2_1t));
+  step = V::blend(multiple2, step, V::set1(2 * pc::pio2_1));
+  tail = V::blend(multiple2, tail, V::set1(2 * pc::pio2_1t));
+  step = V::blend(multiple1, step, V::set1(pc::pio2_1));
+  tail = V::blend(multiple1, tail, V::set1(pc::pio2_1t));
+  const D z0 = V::sub(theta, step);
+  const D hi_reduced = V::sub(z0, tail);
+  const D lo_reduced = V::sub(V::sub(z0, hi_reduced), tail);
+  const D hi = V::blend(no_reduction, hi_reduced, theta);
+  const D lo = V::blend(no_reduction, lo_reduced, V::set1(0.0));
+
+  // The sine kernel (both forms: with and without the tail) and the cosine kernel.
+  const D z = V::mul(hi, hi);
+  const D w = V::mul(z, z);
+  const D rs = V::add(V::add(V::set1(pc::S2), V::mul(z, V::add(V::set1(pc::S3), V::mul(z, V::set1(pc::S4))))),
+                      V::mul(V::mul(z, w), V::add(V::set1(pc::S5), V::mul(z, V::set1(pc::S6)))));
+  const D v = V::mul(z, hi);
+  const D sin_plain = V::add(hi, V::mul(v, V::add(V::set1(pc::S1), V::mul(z, rs))));
+  const D sin_tailed = V::sub(
+      hi, V::sub(V::sub(V::mul(z, V::sub(V::mul(V::set1(0.5), lo), V::mul(v, rs))), lo), V::mul(v, V::set1(pc::S1))));
+  const D rc = V::add(
+      V::mul(z, V::add(V::set1(pc::C1), V::mul(z, V::add(V::set1(pc::C2), V::mul(z, V::set1(pc::C3)))))),
+      V::mul(V::mul(w, w), V::add(V::set1(pc::C4), V::mul(z, V::add(V::set1(pc::C5), V::mul(z, V::set1(pc::C6)))))));
+  const D hz = V::mul(V::set1(0.5), z);
+  const D one_minus_hz = V::sub(V::set1(1.0), hz);
+  const D cos_k = V::add(one_minus_hz, V::add(V::sub(V::sub(V::set1(1.0), one_minus_hz), hz),
+                                                V::sub(V::mul(z, rc), V::mul(hi, lo))));
+  const D sin_k = V::blend(no_reduction, sin_tailed, sin_plain);
+
+  // Quadrant 1: (sin, cos) = (cos_k, -sin_k); 2: (-sin_k, -cos_k); 3: (-cos_k, sin_k); 0 or 4: as is.
+  D sine = sin_k;
+  D cosine = cos_k;
+  sine = V::blend(multiple1, sine, cos_k);
+  cosine = V::blend(multiple1, cosine, V::neg(sin_k));
+  sine = V::blend(multiple2, sine, V::neg(sin_k));
+  cosine = V::blend(multiple2, cosine, V::neg(cos_k));
+  sine = V::blend(multiple3, sine, V::neg(cos_k));
+  cosine = V::blend(multiple3, cosine, sin_k);
+  // Tiny angles: sin returns the angle, cos returns 1.
+  sine = V::blend(V::lt(ix, V::set1i(0x3e500000)), sine, theta);
+  cosine = V::blend(V::lt(ix, V::set1i(0x3e46a09e)), cosine, V::set1(1.0));
+
+  V::store_interleaved(out, V::mul(r, cosine), V::mul(r, sine));
+
+  unsigned redo = V::bits(medium);
+  while (redo != 0) {
+    const int lane = __builtin_ctz(redo);
+    redo &= redo - 1;
+    const auto [cosine_half, sine_half] = box_muller_pair(draws[2 * lane], draws[2 * lane + 1]);
+    out[2 * lane] = cosine_half;
+    out[2 * lane + 1] = sine_half;
+  }
+}
+
+template <class V>
+MARROWFIN_SIMD_TARGET inline void box_muller_batch(const std::uint64_t* draws, std::size_t pairs, double* out) {
+  std::size_t p = 0;
+  for (; p + V::width <= pairs; p += V::width) box_muller_lanes<V>(draws + 2 * p, out + 2 * p);
+  for (; p < pairs; ++p) {
+    const auto [cosine_half, sine_half] = box_muller_pair(draws[2 * p], draws[2 * p + 1]);
+    out[2 * p] = cosine_half;
+    out[2 * p + 1] = sine_half;
+  }
+}
+
+}  // namespace
+}  // namespace marrowfin::codec::stream_kernels
