@@ -14,6 +14,7 @@
 #include "core/codec/record_codec.hpp"
 #include "core/codec/rotation_matrix.hpp"
 #include "core/codec/service.hpp"
+#include "core/common/parallel.hpp"
 
 namespace marrowfin::codec {
 namespace {
@@ -64,7 +65,7 @@ unsigned choose_workers(unsigned requested, std::uint64_t rows, std::uint64_t di
   std::uint64_t workers = requested;
   if (workers == 0) {
     const std::uint64_t work = saturating_product(rows, saturating_product(dimension, dimension));
-    workers = std::max(1u, std::thread::hardware_concurrency());
+    workers = static_cast<unsigned>(available_cpus());
     workers = std::min(workers, std::max<std::uint64_t>(1, work / kMinWorkPerThread));
   }
   return static_cast<unsigned>(std::clamp<std::uint64_t>(workers, 1, std::max<std::uint64_t>(blocks, 1)));

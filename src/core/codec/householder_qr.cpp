@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/codec/householder_kernels.hpp"
+#include "core/common/parallel.hpp"
 
 // Blocked Householder QR in the compact WY form. For each panel of
 // kHouseholderPanelWidth columns: factor the panel one reflector at a time,
@@ -144,7 +145,7 @@ class WorkerPool {
 unsigned choose_threads(std::size_t n, unsigned requested) {
   if (requested != 0) return requested;
   if (n < 256) return 1;
-  const unsigned cpus = std::max(1u, std::thread::hardware_concurrency());
+  const auto cpus = static_cast<unsigned>(available_cpus());
   return std::min(cpus, 8u);
 }
 
