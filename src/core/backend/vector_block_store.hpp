@@ -1,0 +1,98 @@
+// Stored vectors in slots, in first-insertion order, laid out for scanning.
+//
+// Slot s lives in lane s % kBlockLanes of block s / kBlockLanes (the block
+// layout of scan_kernels.hpp). Blocks are grouped into chunks of a few MiB so
+// that growing a large store never moves the vectors already stored. Removal
+// leaves a tombstone (a slot that is not live) so that the other slots keep
+// their order; compact_if_sparse() squeezes tombstones out once they are half
+// of all slots, which bounds memory at about twice the live data.
+//
+// Beside the vectors each slot keeps what a search needs besides the dot
+// product: the vector's own sum of squares (float32, sequential, as
+// cosine_similarity forms it), its flags (live, has NaN) and its id. These
+// per-slot arrays are padded to whole blocks so that the kernels can read a
+// full block of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/backend/scan_kernels.hpp"
+#include "core/common/shared.hpp"
+
+namespace marrowfin::backend {
+
+class VectorBlockStore {
+ public:
+  VectorBlockStore() = default;
+  explicit VectorBlockStore(std::size_t dim);
+
+  std::size_t dim() const noexcept { return dim_; }
+  // Live and removed slots together, i.e. the index one past the last slot.
+  std::size_t slot_count() const noexcept { return slot_count_; }
+  std::size_t live_count() const noexcept { return slot_count_ - removed_; }
+  std::size_t block_count() const noexcept { return (slot_count_ + kBlockLanes - 1) / kBlockLanes; }
+
+  bool live(std::size_t s) const noexcept { return flags_[s] & kSlotLive; }
+  // The id of a live slot (null for a removed one).
+  const SharedText& id(std::size_t s) const noexcept { return ids_[s]; }
+
+  // Per-slot arrays, block_count() * kBlockLanes entries each.
+  const float* sums_of_squares() const noexcept { return sums_of_squares_.data(); }
+  const std::uint8_t* flags() const noexcept { return flags_.data(); }
+
+  // Block b: dim * kBlockLanes floats, null when dim is 0. Blocks b .. b + n - 1
+  // are consecutive in memory for n = contiguous_blocks(b), at least 1.
+  const float* block(std::size_t b) const noexcept;
+  std::size_t contiguous_blocks(std::size_t b) const noexcept;
+
+  // Makes room for one more slot (may allocate and throw); append() after it
+  // cannot fail, so a caller can reserve before changing any other state.
+  void reserve_one_more();
+  // Requires reserve_one_more() and values.size() == dim(). Returns the slot.
+  // The slot's sum of squares and NaN flag are computed by the next
+  // settle_appended(), which must run before the store is scanned.
+  std::size_t append(SharedText id, std::span<const float> values) noexcept;
+  // Replaces a live slot's vector in place. Requires values.size() == dim().
+  void overwrite(std::size_t s, std::span<const float> values) noexcept;
+  // Computes the sums of squares and NaN flags of the slots appended since the
+  // last call, a whole block at a time with the given kernel.
+  void settle_appended(ScanKernel kernel) noexcept;
+  // Turns a live slot into a tombstone.
+  void remove(std::size_t s) noexcept;
+  // Squeezes tombstones out, keeping the order of the live slots, once they
+  // are at least half of all slots. Returns whether any slot moved.
+  bool compact_if_sparse() noexcept;
+
+ private:
+  struct FreeFloats {
+    void operator()(float* p) const noexcept { std::free(p); }
+  };
+  // Every chunk holds blocks_per_chunk_ blocks, except that while the store
+  // has a single chunk, that chunk starts small and doubles, so that a small
+  // store stays small.
+  struct Chunk {
+    std::unique_ptr<float[], FreeFloats> data;
+    std::size_t capacity_blocks = 0;
+  };
+
+  Chunk allocate_chunk(std::size_t capacity_blocks) const;
+  float* lane_base(std::size_t s) noexcept;
+  void write_lane(std::size_t s, std::span<const float> values) noexcept;
+
+  std::size_t dim_ = 0;
+  std::size_t blocks_per_chunk_ = 1;
+  std::vector<Chunk> chunks_;
+  std::size_t slot_count_ = 0;
+  std::size_t removed_ = 0;
+  std::size_t unsettled_from_ = 0;  // slots from here on await settle_appended()
+  std::vector<SharedText> ids_;
+  std::vector<float> sums_of_squares_;
+  std::vector<std::uint8_t> flags_;
+};
+
+}  // namespace marrowfin::backend
