@@ -1,0 +1,138 @@
+#include "py/codec/codebook.hpp"
+
+#include <utility>
+
+#include "py/codec/codec_config.hpp"
+#include "py/errors.hpp"
+#include "py/toolkit/args.hpp"
+#include "py/toolkit/convert.hpp"
+#include "py/toolkit/gil.hpp"
+#include "py/toolkit/heap_type.hpp"
+#include "py/toolkit/instance.hpp"
+#include "py/toolkit/trampolines.hpp"
+
+namespace marrowfin::py {
+
+namespace {
+
+// An instance is the object header followed by the core value, whose entry
+// array is shared with every copy the codec makes of it.
+using Book = codec::Codebook;
+
+// ---- construction -----------------------------------------------------------
+
+constexpr Signature<2> kNewSignature{"Codebook.__new__", {"entries", "bit_width"}};
+
+// Both arguments convert before the array's layout is looked at; the levels
+// are then copied, so the caller's array stays untouched and may change later.
+PyObject* codebook_new(PyTypeObject* type, const Args<2>& args) {
+  const auto entries = args.convert(0, numpy::to_vector);
+  if (!entries) {
+    return nullptr;
+  }
+  const auto bit_width = args.convert(1, to_u8);
+  if (!bit_width) {
+    return nullptr;
+  }
+  auto levels = numpy::copy_vector(*entries);
+  if (!levels) {
+    return nullptr;
+  }
+  auto codebook = Book::create(std::move(*levels), *bit_width);
+  if (!codebook) {
+    return raise_codec_error(codebook.error());
+  }
+  return new_instance<Book>(type, std::move(codebook).value());
+}
+
+// ---- training ---------------------------------------------------------------
+
+constexpr Signature<2> kTrainSignature{"Codebook.train", {"vectors", "config"}};
+
+PyObject* codebook_train(PyObject*, const Args<2>& args) {
+  const auto vectors = args.convert(0, numpy::to_matrix);
+  if (!vectors) {
+    return nullptr;
+  }
+  const auto config = args.convert(1, to_codec_config);
+  if (!config) {
+    return nullptr;
+  }
+  return train_codebook(*vectors, **config);
+}
+
+// ---- read-only properties ---------------------------------------------------
+
+// A fresh NumPy copy on every read: the shared levels are never exposed.
+PyObject* get_entries(PyObject* self) {
+  return numpy::copied_float32_array(value_of<Book>(self).entries());
+}
+
+PyObject* get_bit_width(PyObject* self) {
+  return PyLong_FromUnsignedLong(value_of<Book>(self).bit_width());
+}
+
+PyObject* get_num_entries(PyObject* self) {
+  return PyLong_FromUnsignedLong(value_of<Book>(self).num_entries());
+}
+
+// ---- type -------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    class_method<kTrainSignature, codebook_train>(
+        "train",
+        "train($cls, vectors, config)\n--\n\nTrain a codebook from representative FP32 vectors."),
+    methods_end(),
+};
+
+PyGetSetDef properties[] = {
+    property<get_entries>("entries"),
+    property<get_bit_width>("bit_width"),
+    property<get_num_entries>("num_entries"),
+    properties_end(),
+};
+
+// No repr, rich comparison or hash: identity semantics.
+PyType_Slot slots[] = {
+    slot(Py_tp_doc,
+         "Codebook(entries, bit_width)\n--\n\n"
+         "Immutable lookup table mapping quantized indices to float32 values."),
+    slot(Py_tp_new, &constructor<kNewSignature, codebook_new>),
+    slot(Py_tp_dealloc, &dealloc_instance<Book>),
+    slot(Py_tp_methods, methods),
+    slot(Py_tp_getset, properties),
+    slot_end(),
+};
+
+PyType_Spec spec = {"marrowfin_rs.Codebook", instance_size<Book>, 0, kClassFlags, slots};
+
+HeapType heap_type{spec};
+
+}  // namespace
+
+PyTypeObject* codebook_type() { return heap_type.get(); }
+
+std::optional<const codec::Codebook*> to_codebook(PyObject* object) {
+  if (!to_instance(object, codebook_type())) {
+    return std::nullopt;
+  }
+  return &value_of<Book>(object);
+}
+
+PyObject* train_codebook(numpy::MatrixArg vectors, const codec::CodecConfig& config) {
+  // Training sorts every value: the matrix is read in place rather than
+  // copied, the view keeping the array alive until the lock is back.
+  auto view = numpy::view_matrix(vectors);
+  if (!view) {
+    return nullptr;
+  }
+  const codec::CodecConfig training_config = config;
+  auto codebook = without_gil([&] { return Book::train(view->values(), training_config); });
+  if (!codebook) {
+    return raise_codec_error(codebook.error());
+  }
+  // Always the Codebook class itself, whichever class the method was called on.
+  return new_instance<Book>(codebook_type(), std::move(codebook).value());
+}
+
+}  // namespace marrowfin::py

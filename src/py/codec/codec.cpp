@@ -1,0 +1,243 @@
+#include "py/codec/codec.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "core/codec/service.hpp"
+#include "py/codec/codebook.hpp"
+#include "py/codec/codec_config.hpp"
+#include "py/codec/compressed_vector.hpp"
+#include "py/codec/rotation_matrix.hpp"
+#include "py/errors.hpp"
+#include "py/numpy/arrays.hpp"
+#include "py/toolkit/convert.hpp"
+#include "py/toolkit/gil.hpp"
+#include "py/toolkit/heap_type.hpp"
+#include "py/toolkit/instance.hpp"
+#include "py/toolkit/ref.hpp"
+#include "py/toolkit/trampolines.hpp"
+
+namespace marrowfin::py {
+
+namespace {
+
+// A Codec holds nothing: every operation is a function of its arguments.
+struct Stateless {};
+
+// Every operation below follows one pattern: convert the arguments in
+// parameter order, copy the array data and take shared copies of the core
+// values (a config or codebook copy only shares its buffers), release the
+// interpreter lock for the core work, and build Python results once it is
+// back. Nothing Python is touched while the lock is released.
+
+// ---- construction -----------------------------------------------------------
+
+constexpr Signature<0> kNewSignature{"Codec.__new__", {}};
+
+PyObject* codec_new(PyTypeObject* type, const Args<0>&) { return new_instance<Stateless>(type); }
+
+// ---- batches ----------------------------------------------------------------
+
+constexpr Signature<3> kCompressBatchSignature{"Codec.compress_batch",
+                                               {"vectors", "config", "codebook"}};
+
+PyObject* codec_compress_batch(PyObject*, const Args<3>& args) {
+  const auto vectors = args.convert(0, numpy::to_matrix);
+  if (!vectors) {
+    return nullptr;
+  }
+  const auto config_arg = args.convert(1, to_codec_config);
+  if (!config_arg) {
+    return nullptr;
+  }
+  const auto codebook_arg = args.convert(2, to_codebook);
+  if (!codebook_arg) {
+    return nullptr;
+  }
+  auto matrix = numpy::copy_matrix(*vectors);
+  if (!matrix) {
+    return nullptr;
+  }
+  const codec::CodecConfig config = **config_arg;
+  const codec::Codebook codebook = **codebook_arg;
+  auto records = without_gil([&] {
+    return codec::Codec::compress_batch(matrix->values, matrix->rows, matrix->cols, config,
+                                        codebook);
+  });
+  if (!records) {
+    return raise_codec_error(records.error());
+  }
+  auto& list = records.value();
+  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
+  if (!result) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    PyObject* item = new_compressed_vector(std::move(list[i]));
+    if (item == nullptr || PyList_SetItem(result.get(), static_cast<Py_ssize_t>(i), item) < 0) {
+      return nullptr;
+    }
+  }
+  return result.release();
+}
+
+std::optional<std::vector<codec::CompressedVector>> to_record_list(PyObject* object) {
+  return to_vector_of(object, to_compressed_vector);
+}
+
+constexpr Signature<3> kDecompressBatchSignature{"Codec.decompress_batch",
+                                                 {"compressed", "config", "codebook"}};
+
+PyObject* codec_decompress_batch(PyObject*, const Args<3>& args) {
+  const auto records = args.convert(0, to_record_list);
+  if (!records) {
+    return nullptr;
+  }
+  const auto config_arg = args.convert(1, to_codec_config);
+  if (!config_arg) {
+    return nullptr;
+  }
+  const auto codebook_arg = args.convert(2, to_codebook);
+  if (!codebook_arg) {
+    return nullptr;
+  }
+  const codec::CodecConfig config = **config_arg;
+  const codec::Codebook codebook = **codebook_arg;
+  // Checked before any record, so an empty batch is refused as well.
+  if (codebook.bit_width() != config.bit_width()) {
+    return raise_codec_error(
+        codec::CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
+  }
+  const std::size_t count = records->size();
+  const std::size_t dimension = count == 0 ? 0 : config.dimension();
+  std::vector<float> out(count * dimension, 0.0f);
+  auto status =
+      without_gil([&] { return codec::Codec::decompress_batch(*records, config, codebook, out); });
+  if (!status) {
+    return raise_codec_error(status.error());
+  }
+  return numpy::matrix_result(count, dimension, out);
+}
+
+// ---- methods shared with Codebook and RotationMatrix ------------------------
+
+constexpr Signature<2> kBuildCodebookSignature{"Codec.build_codebook",
+                                               {"training_vectors", "config"}};
+
+PyObject* codec_build_codebook(PyObject*, const Args<2>& args) {
+  const auto vectors = args.convert(0, numpy::to_matrix);
+  if (!vectors) {
+    return nullptr;
+  }
+  const auto config = args.convert(1, to_codec_config);
+  if (!config) {
+    return nullptr;
+  }
+  return train_codebook(*vectors, **config);
+}
+
+constexpr Signature<1> kBuildRotationSignature{"Codec.build_rotation", {"config"}};
+
+PyObject* codec_build_rotation(PyObject*, const Args<1>& args) {
+  const auto config = args.convert(0, to_codec_config);
+  if (!config) {
+    return nullptr;
+  }
+  return rotation_for_config(**config);
+}
+
+// ---- single vectors ---------------------------------------------------------
+
+constexpr Signature<3> kCompressSignature{"Codec.compress", {"vector", "config", "codebook"}};
+constexpr Signature<3> kDecompressSignature{"Codec.decompress",
+                                            {"compressed", "config", "codebook"}};
+
+PyObject* codec_compress(PyObject*, const Args<3>& args) { return compress_operation(args); }
+PyObject* codec_decompress(PyObject*, const Args<3>& args) { return decompress_operation(args); }
+
+// ---- type -------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    method<kCompressSignature, codec_compress>(
+        "compress", "compress($self, vector, config, codebook)\n--\n\n"),
+    method<kDecompressSignature, codec_decompress>(
+        "decompress", "decompress($self, compressed, config, codebook)\n--\n\n"),
+    method<kCompressBatchSignature, codec_compress_batch>(
+        "compress_batch", "compress_batch($self, vectors, config, codebook)\n--\n\n"),
+    method<kDecompressBatchSignature, codec_decompress_batch>(
+        "decompress_batch", "decompress_batch($self, compressed, config, codebook)\n--\n\n"),
+    method<kBuildCodebookSignature, codec_build_codebook>(
+        "build_codebook", "build_codebook($self, training_vectors, config)\n--\n\n"),
+    method<kBuildRotationSignature, codec_build_rotation>(
+        "build_rotation", "build_rotation($self, config)\n--\n\n"),
+    methods_end(),
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc,
+         "Codec()\n--\n\n"
+         "Stateless codec service \u2014 wraps `marrowfin_core::codec::Codec`."),
+    slot(Py_tp_new, &constructor<kNewSignature, codec_new>),
+    slot(Py_tp_dealloc, &dealloc_instance<Stateless>),
+    slot(Py_tp_methods, methods),
+    slot_end(),
+};
+
+PyType_Spec spec = {"marrowfin_rs.Codec", instance_size<Stateless>, 0, kClassFlags, slots};
+
+HeapType heap_type{spec};
+
+}  // namespace
+
+PyTypeObject* codec_type() { return heap_type.get(); }
+
+PyObject* compress_operation(const Args<3>& args) {
+  const auto vector = args.convert(0, numpy::to_vector);
+  if (!vector) {
+    return nullptr;
+  }
+  const auto config_arg = args.convert(1, to_codec_config);
+  if (!config_arg) {
+    return nullptr;
+  }
+  const auto codebook_arg = args.convert(2, to_codebook);
+  if (!codebook_arg) {
+    return nullptr;
+  }
+  const auto values = numpy::copy_vector(*vector);
+  if (!values) {
+    return nullptr;
+  }
+  const codec::CodecConfig config = **config_arg;
+  const codec::Codebook codebook = **codebook_arg;
+  auto record = without_gil([&] { return codec::Codec::compress(*values, config, codebook); });
+  if (!record) {
+    return raise_codec_error(record.error());
+  }
+  return new_compressed_vector(std::move(record).value());
+}
+
+PyObject* decompress_operation(const Args<3>& args) {
+  const auto compressed = args.convert(0, to_compressed_vector);
+  if (!compressed) {
+    return nullptr;
+  }
+  const auto config_arg = args.convert(1, to_codec_config);
+  if (!config_arg) {
+    return nullptr;
+  }
+  const auto codebook_arg = args.convert(2, to_codebook);
+  if (!codebook_arg) {
+    return nullptr;
+  }
+  const codec::CodecConfig config = **config_arg;
+  const codec::Codebook codebook = **codebook_arg;
+  auto vector =
+      without_gil([&] { return codec::Codec::decompress(*compressed, config, codebook); });
+  if (!vector) {
+    return raise_codec_error(vector.error());
+  }
+  return numpy::vector_result(std::move(vector).value());
+}
+
+}  // namespace marrowfin::py
