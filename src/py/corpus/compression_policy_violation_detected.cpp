@@ -1,0 +1,51 @@
+#include "py/corpus/corpus_events.hpp"
+#include "py/corpus/event_fields.hpp"
+#include "py/toolkit/heap_type.hpp"
+#include "py/toolkit/instance.hpp"
+#include "py/toolkit/trampolines.hpp"
+
+namespace marrowfin::py {
+
+namespace {
+
+using Violation = corpus::CompressionPolicyViolationDetected;
+
+PyObject* get_violation_type(PyObject* self) {
+  return new_text(corpus::violation_kind_text(value_of<Violation>(self).violation_type));
+}
+
+PyObject* get_detail(PyObject* self) { return new_text(value_of<Violation>(self).detail); }
+
+PyGetSetDef properties[] = {
+    property<event_corpus_id<Violation>>("corpus_id"),
+    property<get_violation_type>("violation_type"),
+    property<get_detail>("detail"),
+    property<event_timestamp<Violation>>("timestamp"),
+    properties_end(),
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc,
+         "Python parity for\n"
+         "`marrowfin_cpu.corpus.events.CompressionPolicyViolationDetected`."),
+    slot(Py_tp_new, &no_constructor),
+    slot(Py_tp_dealloc, &dealloc_instance<Violation>),
+    slot(Py_tp_getset, properties),
+    slot_end(),
+};
+
+PyType_Spec spec = {"marrowfin_rs.CompressionPolicyViolationDetected", instance_size<Violation>, 0,
+                    kClassFlags, slots};
+
+HeapType heap_type{spec};
+
+}  // namespace
+
+PyTypeObject* compression_policy_violation_detected_type() { return heap_type.get(); }
+
+PyObject* new_compression_policy_violation_detected(
+    const corpus::CompressionPolicyViolationDetected& event) {
+  return new_instance<Violation>(compression_policy_violation_detected_type(), event);
+}
+
+}  // namespace marrowfin::py

@@ -1,0 +1,439 @@
+#include "py/corpus/corpus.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/common/guarded.hpp"
+#include "core/common/shared.hpp"
+#include "core/corpus/corpus.hpp"
+#include "py/codec/codebook.hpp"
+#include "py/codec/codec_config.hpp"
+#include "py/corpus/compression_policy.hpp"
+#include "py/corpus/corpus_events.hpp"
+#include "py/corpus/text.hpp"
+#include "py/corpus/vector_entry.hpp"
+#include "py/errors.hpp"
+#include "py/numpy/arrays.hpp"
+#include "py/toolkit/args.hpp"
+#include "py/toolkit/convert.hpp"
+#include "py/toolkit/gil.hpp"
+#include "py/toolkit/heap_type.hpp"
+#include "py/toolkit/instance.hpp"
+#include "py/toolkit/panic.hpp"
+#include "py/toolkit/ref.hpp"
+#include "py/toolkit/trampolines.hpp"
+
+namespace marrowfin::py {
+
+namespace {
+
+using CoreCorpus = corpus::Corpus;
+using SharedCorpus = std::shared_ptr<Guarded<CoreCorpus>>;
+
+// What an instance holds: the shared core state, the CodecConfig and Codebook
+// objects given to the constructor (handed out as they are), and the policy,
+// which never changes and so is read without the mutex.
+struct CorpusObject {
+  SharedCorpus core;
+  Ref codec_config;
+  Ref codebook;
+  corpus::CompressionPolicy policy;
+};
+
+constexpr const char kPoisoned[] = "corpus mutex poisoned";
+
+CorpusObject& corpus_of(PyObject* self) { return value_of<CorpusObject>(self); }
+
+// Runs work(core corpus) under the corpus mutex, with the interpreter lock
+// held throughout, and returns its result once the mutex is released. `work`
+// must not touch any Python object: it copies core values out instead. A
+// poisoned mutex raises ValueError "corpus mutex poisoned" (nullopt).
+template <class Work>
+auto with_corpus(PyObject* self, Work&& work)
+    -> std::optional<std::invoke_result_t<Work, CoreCorpus&>> {
+  auto access = corpus_of(self).core->lock();
+  if (!access) {
+    PyErr_SetString(PyExc_ValueError, kPoisoned);
+    return std::nullopt;
+  }
+  return std::forward<Work>(work)(**access);
+}
+
+// `metadata` is accepted as None (or omitted) and as a dict, which is then
+// refused as unsupported; any other object fails conversion (target 'PyDict').
+// Yields nullptr for None.
+std::optional<PyObject*> to_optional_dict(PyObject* object) {
+  if (object == Py_None) {
+    return static_cast<PyObject*>(nullptr);
+  }
+  return to_dict(object);
+}
+
+// ---- construction -----------------------------------------------------------
+
+constexpr Signature<5> kNewSignature{
+    "Corpus.__new__",
+    {"corpus_id", "codec_config", "codebook", "compression_policy", "metadata"},
+    4};
+
+PyObject* corpus_new(PyTypeObject* type, const Args<5>& args) {
+  auto corpus_id = args.convert(0, to_string);
+  if (!corpus_id) {
+    return nullptr;
+  }
+  const auto config = args.convert(1, to_codec_config);
+  if (!config) {
+    return nullptr;
+  }
+  const auto codebook = args.convert(2, to_codebook);
+  if (!codebook) {
+    return nullptr;
+  }
+  const auto policy = args.convert(3, to_compression_policy);
+  if (!policy) {
+    return nullptr;
+  }
+  const auto metadata = args.convert_or(4, to_optional_dict, static_cast<PyObject*>(nullptr));
+  if (!metadata) {
+    return nullptr;
+  }
+  if (*metadata != nullptr) {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "Corpus(metadata=...) is not yet supported in the pyo3 wheel; pass "
+                    "metadata=None or omit the kwarg.");
+    return nullptr;
+  }
+  // The codebook is not checked against the configuration here: a COMPRESS
+  // corpus reports an unfitting codebook at its first insert.
+  auto core = std::make_shared<Guarded<CoreCorpus>>(share_text(std::move(*corpus_id)), **config,
+                                                    **codebook, *policy);
+  return new_instance<CorpusObject>(
+      type, CorpusObject{std::move(core), Ref::borrow(args[1]), Ref::borrow(args[2]), *policy});
+}
+
+// ---- insert -----------------------------------------------------------------
+
+constexpr Signature<3> kInsertSignature{"Corpus.insert", {"vector_id", "vector", "metadata"}, 2};
+
+// Two halves under the corpus mutex. The first encodes and stores the vector
+// with the interpreter lock released; the second, back under the interpreter
+// lock, reads the stored entry back. In between, another thread may remove
+// the new entry, which the second half reports as an error although the
+// insert (and its VectorsInserted event) stands.
+PyObject* corpus_insert(PyObject* self, const Args<3>& args) {
+  auto vector_id = args.convert(0, to_string);
+  if (!vector_id) {
+    return nullptr;
+  }
+  const auto vector = args.convert(1, numpy::to_vector);
+  if (!vector) {
+    return nullptr;
+  }
+  const auto metadata = args.convert_or(2, to_optional_dict, static_cast<PyObject*>(nullptr));
+  if (!metadata) {
+    return nullptr;
+  }
+  if (*metadata != nullptr) {
+    PyErr_SetString(PyExc_NotImplementedError,
+                    "Corpus.insert(metadata=...) is not yet supported in the pyo3 wheel; pass "
+                    "metadata=None or omit the kwarg.");
+    return nullptr;
+  }
+  const auto values = numpy::copy_vector(*vector);
+  if (!values) {
+    return nullptr;
+  }
+
+  // A second reference keeps the state alive should the object be collected
+  // while the interpreter lock is released.
+  const SharedCorpus core = corpus_of(self).core;
+  const std::string lookup_id = *vector_id;
+  auto inserted = without_gil(
+      [&]() -> std::optional<Result<corpus::VectorEntry, corpus::CorpusError>> {
+        auto access = core->lock();
+        if (!access) {
+          return std::nullopt;
+        }
+        return (*access)->insert(std::move(*vector_id), *values);
+      });
+  if (!inserted) {
+    return raise_panic(kPoisoned);
+  }
+  if (!inserted->ok()) {
+    return raise_corpus_error(inserted->error());
+  }
+
+  auto entry = with_corpus(self, [&](CoreCorpus& corpus) { return corpus.get(lookup_id); });
+  if (!entry) {
+    return nullptr;
+  }
+  if (!*entry) {
+    PyErr_SetString(PyExc_ValueError, "insert succeeded but entry missing");
+    return nullptr;
+  }
+  return new_vector_entry(std::move(**entry));
+}
+
+// ---- lookups ----------------------------------------------------------------
+
+constexpr Signature<1> kContainsSignature{"Corpus.contains", {"vector_id"}};
+constexpr Signature<1> kGetSignature{"Corpus.get", {"vector_id"}};
+constexpr Signature<1> kDecompressSignature{"Corpus.decompress", {"vector_id"}};
+constexpr Signature<1> kRemoveSignature{"Corpus.remove", {"vector_id"}};
+
+// KeyError whose single argument is the id object itself, as for a dict miss.
+PyObject* raise_key_error(PyObject* vector_id) {
+  PyErr_SetObject(PyExc_KeyError, vector_id);
+  return nullptr;
+}
+
+PyObject* corpus_contains(PyObject* self, const Args<1>& args) {
+  const auto vector_id = args.convert(0, to_string);
+  if (!vector_id) {
+    return nullptr;
+  }
+  const auto found =
+      with_corpus(self, [&](CoreCorpus& corpus) { return corpus.contains(*vector_id); });
+  if (!found) {
+    return nullptr;
+  }
+  return PyBool_FromLong(*found ? 1 : 0);
+}
+
+PyObject* corpus_get(PyObject* self, const Args<1>& args) {
+  const auto vector_id = args.convert(0, to_string);
+  if (!vector_id) {
+    return nullptr;
+  }
+  auto entry = with_corpus(self, [&](CoreCorpus& corpus) { return corpus.get(*vector_id); });
+  if (!entry) {
+    return nullptr;
+  }
+  if (!*entry) {
+    return raise_key_error(args[0]);
+  }
+  return new_vector_entry(std::move(**entry));
+}
+
+PyObject* corpus_decompress(PyObject* self, const Args<1>& args) {
+  const auto vector_id = args.convert(0, to_string);
+  if (!vector_id) {
+    return nullptr;
+  }
+  auto decoded =
+      with_corpus(self, [&](CoreCorpus& corpus) { return corpus.decompress(*vector_id); });
+  if (!decoded) {
+    return nullptr;
+  }
+  if (!decoded->ok()) {
+    return raise_corpus_error(decoded->error());
+  }
+  return numpy::vector_result(std::move(*decoded).value());
+}
+
+// The dict is filled in ascending id byte order, so it iterates that way.
+PyObject* corpus_decompress_all(PyObject* self) {
+  auto decoded = with_corpus(self, [](CoreCorpus& corpus) { return corpus.decompress_all(); });
+  if (!decoded) {
+    return nullptr;
+  }
+  if (!decoded->ok()) {
+    return raise_corpus_error(decoded->error());
+  }
+  std::vector<corpus::DecodedVector> vectors = std::move(*decoded).value();
+  Ref result = Ref::steal(PyDict_New());
+  if (!result) {
+    return nullptr;
+  }
+  for (corpus::DecodedVector& vector : vectors) {
+    Ref key = Ref::steal(new_text(vector.vector_id));
+    if (!key) {
+      return nullptr;
+    }
+    Ref values = Ref::steal(numpy::vector_result(std::move(vector.values)));
+    if (!values || PyDict_SetItem(result.get(), key.get(), values.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return result.release();
+}
+
+PyObject* corpus_remove(PyObject* self, const Args<1>& args) {
+  const auto vector_id = args.convert(0, to_string);
+  if (!vector_id) {
+    return nullptr;
+  }
+  const auto removed =
+      with_corpus(self, [&](CoreCorpus& corpus) { return corpus.remove(*vector_id); });
+  if (!removed) {
+    return nullptr;
+  }
+  if (!*removed) {
+    return raise_key_error(args[0]);
+  }
+  Py_RETURN_NONE;
+}
+
+// ---- events -----------------------------------------------------------------
+
+// Drained events that have not reached the caller yet. Unless delivered(),
+// they go back to the front of the corpus's list when this goes out of scope,
+// on an error return or an escaping C++ exception alike, so a failure while
+// building the Python objects loses no event.
+class UndeliveredEvents {
+ public:
+  UndeliveredEvents(SharedCorpus core, std::vector<corpus::CorpusEvent> events)
+      : core_(std::move(core)), events_(std::move(events)) {}
+  UndeliveredEvents(const UndeliveredEvents&) = delete;
+  UndeliveredEvents& operator=(const UndeliveredEvents&) = delete;
+
+  ~UndeliveredEvents() {
+    if (delivered_ || events_.empty()) {
+      return;
+    }
+    // No Python API here: the pending exception stays as it is. If the
+    // corpus was poisoned meanwhile, or putting the events back runs out of
+    // memory (which poisons it), there is nowhere to put them.
+    try {
+      if (auto access = core_->lock()) {
+        (*access)->restore_pending_events(std::move(events_));
+      }
+    } catch (...) {
+    }
+  }
+
+  const std::vector<corpus::CorpusEvent>& events() const noexcept { return events_; }
+  void delivered() noexcept { delivered_ = true; }
+
+ private:
+  SharedCorpus core_;
+  std::vector<corpus::CorpusEvent> events_;
+  bool delivered_ = false;
+};
+
+PyObject* corpus_pending_events(PyObject* self) {
+  auto drained = with_corpus(self, [](CoreCorpus& corpus) { return corpus.pending_events(); });
+  if (!drained) {
+    return nullptr;
+  }
+  const CorpusObject& object = corpus_of(self);
+  UndeliveredEvents pending(object.core, std::move(*drained));
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pending.events().size())));
+  if (!list) {
+    return nullptr;
+  }
+  Py_ssize_t index = 0;
+  for (const corpus::CorpusEvent& event : pending.events()) {
+    PyObject* item = new_event_object(event, object.codec_config.get());
+    if (item == nullptr || PyList_SetItem(list.get(), index++, item) < 0) {
+      return nullptr;
+    }
+  }
+  pending.delivered();
+  return list.release();
+}
+
+// ---- properties -------------------------------------------------------------
+
+PyObject* get_corpus_id(PyObject* self) {
+  const auto id = with_corpus(self, [](CoreCorpus& corpus) { return corpus.corpus_id(); });
+  return id ? new_text(*id) : nullptr;
+}
+
+PyObject* get_codec_config(PyObject* self) {
+  return Py_NewRef(corpus_of(self).codec_config.get());
+}
+
+PyObject* get_codebook(PyObject* self) { return Py_NewRef(corpus_of(self).codebook.get()); }
+
+PyObject* get_compression_policy(PyObject* self) {
+  return new_compression_policy(corpus_of(self).policy);
+}
+
+PyObject* get_metadata(PyObject*) {
+  PyErr_SetString(PyExc_NotImplementedError,
+                  "Corpus.metadata is not yet supported in the pyo3 wheel.");
+  return nullptr;
+}
+
+PyObject* get_vector_count(PyObject* self) {
+  const auto count = with_corpus(self, [](CoreCorpus& corpus) { return corpus.vector_count(); });
+  return count ? PyLong_FromUnsignedLongLong(*count) : nullptr;
+}
+
+PyObject* get_is_empty(PyObject* self) {
+  const auto empty = with_corpus(self, [](CoreCorpus& corpus) { return corpus.is_empty(); });
+  return empty ? PyBool_FromLong(*empty ? 1 : 0) : nullptr;
+}
+
+PyObject* get_vector_ids(PyObject* self) {
+  const auto ids = with_corpus(self, [](CoreCorpus& corpus) { return corpus.vector_ids(); });
+  if (!ids) {
+    return nullptr;
+  }
+  // A brand-new frozenset may be filled with PySet_Add before anyone sees it.
+  Ref set = Ref::steal(PyFrozenSet_New(nullptr));
+  if (!set) {
+    return nullptr;
+  }
+  for (const SharedText& id : *ids) {
+    Ref text = Ref::steal(new_text(id));
+    if (!text || PySet_Add(set.get(), text.get()) < 0) {
+      return nullptr;
+    }
+  }
+  return set.release();
+}
+
+// ---- type -------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    method<kInsertSignature, corpus_insert>(
+        "insert", "insert($self, vector_id, vector, metadata=None)\n--\n\n"),
+    method<kContainsSignature, corpus_contains>("contains", "contains($self, vector_id)\n--\n\n"),
+    method<kGetSignature, corpus_get>("get", "get($self, vector_id)\n--\n\n"),
+    method<kDecompressSignature, corpus_decompress>("decompress",
+                                                    "decompress($self, vector_id)\n--\n\n"),
+    noargs<corpus_decompress_all>("decompress_all", "decompress_all($self)\n--\n\n"),
+    method<kRemoveSignature, corpus_remove>("remove", "remove($self, vector_id)\n--\n\n"),
+    noargs<corpus_pending_events>(
+        "pending_events", "pending_events($self)\n--\n\nReturn and clear the pending event list."),
+    methods_end(),
+};
+
+PyGetSetDef properties[] = {
+    property<get_corpus_id>("corpus_id"),
+    property<get_codec_config>("codec_config"),
+    property<get_codebook>("codebook"),
+    property<get_compression_policy>("compression_policy"),
+    property<get_metadata>("metadata"),
+    property<get_vector_count>("vector_count"),
+    property<get_is_empty>("is_empty"),
+    property<get_vector_ids>("vector_ids"),
+    properties_end(),
+};
+
+PyType_Slot slots[] = {
+    slot(Py_tp_doc,
+         "Corpus(corpus_id, codec_config, codebook, compression_policy, metadata=None)\n--\n\n"
+         "Aggregate root managing a collection of compressed embedding vectors."),
+    slot(Py_tp_new, &constructor<kNewSignature, corpus_new>),
+    slot(Py_tp_dealloc, &dealloc_instance<CorpusObject>),
+    slot(Py_tp_methods, methods),
+    slot(Py_tp_getset, properties),
+    slot_end(),
+};
+
+PyType_Spec spec = {"marrowfin_rs.Corpus", instance_size<CorpusObject>, 0, kClassFlags, slots};
+
+HeapType heap_type{spec};
+
+}  // namespace
+
+PyTypeObject* corpus_type() { return heap_type.get(); }
+
+}  // namespace marrowfin::py
