@@ -4,6 +4,7 @@
 #include <iterator>
 #include <limits>
 
+#include "core/codec/service.hpp"
 #include "core/corpus/policy_codec.hpp"
 
 namespace marrowfin::corpus {
@@ -63,17 +64,43 @@ Result<std::vector<float>, CorpusError> Corpus::decompress(std::string_view vect
   return std::move(decoded).value();
 }
 
+// Compressed entries are decoded as one batch: the batch codec streams the
+// shared rotation once for many records (and over several threads) and gives
+// each record exactly the values, and the first failing record exactly the
+// error, of decoding the entries one by one in insertion order.
+Result<std::vector<std::vector<float>>, codec::CodecError> Corpus::decode_all_in_insertion_order(
+    std::span<const VectorIdMap::Slot> slots) const {
+  std::vector<std::vector<float>> by_position;
+  by_position.reserve(slots.size());
+  if (compression_policy_ != CompressionPolicy::COMPRESS) {
+    for (const VectorIdMap::Slot& slot : slots) {
+      auto decoded = decode_entry(slot.entry, compression_policy_, codec_config_, codebook_);
+      if (!decoded.ok()) return fail(std::move(decoded).error());
+      by_position.push_back(std::move(decoded).value());
+    }
+    return by_position;
+  }
+  std::vector<codec::CompressedVector> records;
+  records.reserve(slots.size());
+  for (const VectorIdMap::Slot& slot : slots) records.push_back(slot.entry.compressed());
+  const std::size_t d = codec_config_.dimension();
+  std::vector<float> values(records.size() * d);
+  auto status = codec::Codec::decompress_batch(records, codec_config_, codebook_, values);
+  if (!status.ok()) return fail(std::move(status).error());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    by_position.emplace_back(values.begin() + static_cast<std::ptrdiff_t>(i * d),
+                             values.begin() + static_cast<std::ptrdiff_t>((i + 1) * d));
+  }
+  return by_position;
+}
+
 Result<std::vector<DecodedVector>, CorpusError> Corpus::decompress_all() {
   if (entries_.empty()) return std::vector<DecodedVector>{};
 
   const std::span<const VectorIdMap::Slot> slots = entries_.entries();
-  std::vector<std::vector<float>> by_position;
-  by_position.reserve(slots.size());
-  for (const VectorIdMap::Slot& slot : slots) {
-    auto decoded = decode_entry(slot.entry, compression_policy_, codec_config_, codebook_);
-    if (!decoded.ok()) return fail(CorpusError::codec(std::move(decoded).error()));
-    by_position.push_back(std::move(decoded).value());
-  }
+  auto decoded = decode_all_in_insertion_order(slots);
+  if (!decoded.ok()) return fail(CorpusError::codec(std::move(decoded).error()));
+  std::vector<std::vector<float>> by_position = std::move(decoded).value();
 
   std::vector<DecodedVector> out;
   out.reserve(slots.size());

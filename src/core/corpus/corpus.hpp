@@ -83,6 +83,10 @@ class Corpus {
   const VectorIdMap& entries() const noexcept { return entries_; }
 
  private:
+  // Every entry's values, in insertion order, or the first failing entry's error.
+  Result<std::vector<std::vector<float>>, codec::CodecError> decode_all_in_insertion_order(
+      std::span<const VectorIdMap::Slot> slots) const;
+
   SharedText corpus_id_;
   codec::CodecConfig codec_config_;
   codec::Codebook codebook_;
