@@ -18,7 +18,7 @@ def _load() -> ctypes.CDLL:
     source = os.path.join(HERE, "streaming_read.c")
     if not os.path.exists(LIBRARY) or os.path.getmtime(LIBRARY) < os.path.getmtime(source):
         os.makedirs(os.path.dirname(LIBRARY), exist_ok=True)
-        subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-pthread", source, "-o", LIBRARY], check=True)
+        subprocess.run(["cc", "-O2", "-march=native", "-shared", "-fPIC", "-pthread", source, "-o", LIBRARY], check=True)
     library = ctypes.CDLL(LIBRARY)
     library.streaming_read.restype = ctypes.c_uint64
     library.streaming_read.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]

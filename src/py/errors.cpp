@@ -94,4 +94,48 @@ PyObject* raise_codec_error(const codec::CodecError& error) {
   return raise_with_message(type, error.message());
 }
 
+PyObject* raise_corpus_error(const corpus::CorpusError& error) {
+  using Kind = corpus::CorpusErrorKind;
+  switch (error.kind()) {
+    case Kind::Codec:
+      return raise_codec_error(*error.codec_error());
+    case Kind::DuplicateVectorId:
+      return raise_with_message(duplicate_vector_error(), error.message());
+    case Kind::UnknownVectorId:
+      return raise_with_message(PyExc_KeyError, error.message());
+    case Kind::DimensionMismatch:
+      return raise_with_message(dimension_mismatch_error(), error.message());
+  }
+  return raise_with_message(PyExc_ValueError, error.message());
+}
+
+PyObject* raise_io_error(const io::IoError& error) {
+  using Kind = io::IoErrorKind;
+  PyObject* type = PyExc_ValueError;
+  switch (error.kind()) {
+    case Kind::TooShort:
+    case Kind::UnknownVersion:
+    case Kind::InvalidBitWidth:
+    case Kind::InvalidUtf8:
+    case Kind::Decode:
+      type = PyExc_ValueError;
+      break;
+  }
+  return raise_with_message(type, "failed to decode CompressedVector: " + error.message());
+}
+
+PyObject* raise_backend_error(const backend::BackendError& error) {
+  using Kind = backend::BackendErrorKind;
+  PyObject* type = PyExc_ValueError;
+  switch (error.kind()) {
+    case Kind::InvalidTopK:
+      type = PyExc_ValueError;
+      break;
+    case Kind::Adapter:
+      type = PyExc_RuntimeError;
+      break;
+  }
+  return raise_with_message(type, error.message());
+}
+
 }  // namespace marrowfin::py

@@ -6,7 +6,10 @@
 
 #include <string>
 
+#include "core/backend/backend_error.hpp"
 #include "core/codec/codec_error.hpp"
+#include "core/corpus/corpus_error.hpp"
+#include "io/compressed_vector/io_error.hpp"
 #include "py/toolkit/python.hpp"
 
 namespace marrowfin::py {
@@ -27,5 +30,21 @@ PyObject* raise_with_message(PyObject* type, const std::string& message);
 // ConfigMismatchError for the three mismatch variants, ValueError otherwise.
 // Returns nullptr.
 PyObject* raise_codec_error(const codec::CodecError& error);
+
+// CorpusError -> for Codec, the wrapped CodecError's own exception and text
+// (without the "codec error: " prefix); DuplicateVectorId ->
+// DuplicateVectorError; UnknownVectorId -> KeyError("unknown vector_id <id>");
+// DimensionMismatch -> DimensionMismatchError. Returns nullptr.
+PyObject* raise_corpus_error(const corpus::CorpusError& error);
+
+// IoError (a failed CompressedVector.from_bytes) -> ValueError
+// "failed to decode CompressedVector: <IoError text>", for every variant: a
+// wrapped CodecError is reported through the IoError text, not mapped on its
+// own. Returns nullptr.
+PyObject* raise_io_error(const io::IoError& error);
+
+// BackendError -> ValueError "top_k must be > 0" for InvalidTopK, RuntimeError
+// "adapter error: <text>" for Adapter. Returns nullptr.
+PyObject* raise_backend_error(const backend::BackendError& error);
 
 }  // namespace marrowfin::py

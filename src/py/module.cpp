@@ -4,7 +4,19 @@
 #include <atomic>
 #include <cstdint>
 
+#include "py/backend/brute_force_backend.hpp"
+#include "py/backend/search_backend.hpp"
+#include "py/backend/search_result.hpp"
+#include "py/codec/codebook.hpp"
+#include "py/codec/codec.hpp"
 #include "py/codec/codec_config.hpp"
+#include "py/codec/compressed_vector.hpp"
+#include "py/codec/functions.hpp"
+#include "py/codec/rotation_matrix.hpp"
+#include "py/corpus/compression_policy.hpp"
+#include "py/corpus/corpus.hpp"
+#include "py/corpus/corpus_events.hpp"
+#include "py/corpus/vector_entry.hpp"
 #include "py/errors.hpp"
 #include "py/module.hpp"
 #include "py/toolkit/panic.hpp"
@@ -28,16 +40,29 @@ constexpr const char kModuleDoc[] =
 // objects again, flat: the codec table, then corpus, then backend.
 const Export kCodecExports[] = {
     {"CodecConfig", class_object<codec_config_type>},
-    // Codebook, RotationMatrix, CompressedVector, Codec, compress, decompress
+    {"Codebook", class_object<codebook_type>},
+    {"RotationMatrix", class_object<rotation_matrix_type>},
+    {"CompressedVector", class_object<compressed_vector_type>},
+    {"Codec", class_object<codec_type>},
+    {"compress", compress_function},
+    {"decompress", decompress_function},
     {nullptr, nullptr},
 };
 const Export kCorpusExports[] = {
-    // CompressionPolicy, VectorEntry, Corpus, CorpusCreated, VectorsInserted,
-    // CorpusDecompressed, CompressionPolicyViolationDetected
+    {"CompressionPolicy", class_object<compression_policy_type>},
+    {"VectorEntry", class_object<vector_entry_type>},
+    {"Corpus", class_object<corpus_type>},
+    {"CorpusCreated", class_object<corpus_created_type>},
+    {"VectorsInserted", class_object<vectors_inserted_type>},
+    {"CorpusDecompressed", class_object<corpus_decompressed_type>},
+    {"CompressionPolicyViolationDetected",
+     class_object<compression_policy_violation_detected_type>},
     {nullptr, nullptr},
 };
 const Export kBackendExports[] = {
-    // SearchBackend, SearchResult, BruteForceBackend
+    {"SearchBackend", class_object<search_backend_type>},
+    {"SearchResult", class_object<search_result_type>},
+    {"BruteForceBackend", class_object<brute_force_backend_type>},
     {nullptr, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/backend/cosine_similarity.hpp"
+#include "core/common/parallel.hpp"
 
 namespace marrowfin::backend {
 namespace {
@@ -77,11 +78,11 @@ unsigned plan_threads(const ScanContext& ctx, const ScanTuning& tuning) {
   const std::size_t blocks = ctx.store.block_count();
   std::size_t threads = tuning.threads;
   if (threads == 0) {
-    // As many as the hardware has, but each with at least
+    // As many as the CPUs this process may use, but each with at least
     // min_floats_per_thread of work.
     const std::size_t work = blocks * kBlockLanes * (ctx.need_dots ? ctx.store.dim() : 1);
     const std::size_t per_thread = std::max<std::size_t>(1, tuning.min_floats_per_thread);
-    threads = std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()),
+    threads = std::min<std::size_t>(available_cpus(),
                                     std::max<std::size_t>(1, work / per_thread));
   }
   return static_cast<unsigned>(std::max<std::size_t>(1, std::min(threads, blocks)));

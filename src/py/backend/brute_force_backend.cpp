@@ -1,0 +1,218 @@
+#include "py/backend/brute_force_backend.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/backend/brute_force_backend.hpp"
+#include "core/common/guarded.hpp"
+#include "py/backend/ingest_batch.hpp"
+#include "py/backend/search_result.hpp"
+#include "py/errors.hpp"
+#include "py/numpy/arrays.hpp"
+#include "py/toolkit/args.hpp"
+#include "py/toolkit/convert.hpp"
+#include "py/toolkit/gil.hpp"
+#include "py/toolkit/heap_type.hpp"
+#include "py/toolkit/instance.hpp"
+#include "py/toolkit/panic.hpp"
+#include "py/toolkit/ref.hpp"
+#include "py/toolkit/trampolines.hpp"
+
+namespace marrowfin::py {
+
+namespace {
+
+// An instance holds one reference to the shared state. Operations that
+// release the interpreter lock copy this pointer first, so the state outlives
+// the Python object if it is collected while they run.
+using State = std::shared_ptr<Guarded<backend::BruteForceBackend>>;
+
+// ingest and search find a poisoned lock only after a previous operation
+// failed inside the core, which bad input never causes: an invariant failure.
+constexpr const char kPoisonedPanic[] =
+    "backend mutex poisoned: a previous operation failed while holding it";
+// remove, clear and count report it as an ordinary error.
+constexpr const char kPoisoned[] = "backend mutex poisoned";
+
+PyObject* raise_poisoned() {
+  PyErr_SetString(PyExc_ValueError, kPoisoned);
+  return nullptr;
+}
+
+// ---- construction -----------------------------------------------------------
+
+constexpr Signature<0> kNewSignature{"BruteForceBackend.__new__", {}};
+
+PyObject* brute_force_backend_new(PyTypeObject* type, const Args<0>&) {
+  return new_instance<State>(type, std::make_shared<Guarded<backend::BruteForceBackend>>());
+}
+
+// ---- operations that release the interpreter lock ---------------------------
+
+constexpr Signature<1> kIngestSignature{"BruteForceBackend.ingest", {"vectors"}};
+
+PyObject* ingest(PyObject* self, const Args<1>& args) {
+  const auto vectors = args.convert(0, to_dict);
+  if (!vectors) {
+    return nullptr;
+  }
+  // Every item is copied before anything is stored, so a bad item stores nothing.
+  const auto batch = IngestBatch::copy_from(*vectors);
+  if (!batch) {
+    return nullptr;
+  }
+  const std::vector<backend::IngestItem> items = batch->items();
+  const State state = value_of<State>(self);
+
+  // nullopt: the lock was poisoned.
+  const auto outcome = without_gil([&]() -> std::optional<Status<backend::BackendError>> {
+    auto access = state->lock();
+    if (!access) {
+      return std::nullopt;
+    }
+    return (*access)->ingest(items);
+  });
+  if (!outcome) {
+    return raise_panic(kPoisonedPanic);
+  }
+  if (!outcome->ok()) {
+    return raise_backend_error(outcome->error());
+  }
+  Py_RETURN_NONE;
+}
+
+constexpr Signature<2> kSearchSignature{"BruteForceBackend.search", {"query", "top_k"}};
+
+PyObject* search(PyObject* self, const Args<2>& args) {
+  const auto query_array = args.convert(0, numpy::to_vector);
+  if (!query_array) {
+    return nullptr;
+  }
+  const auto top_k = args.convert(1, to_u64);
+  if (!top_k) {
+    return nullptr;
+  }
+  // Before the core call, so a non-contiguous query is reported even when
+  // top_k is 0.
+  const auto query = numpy::copy_vector(*query_array);
+  if (!query) {
+    return nullptr;
+  }
+  const State state = value_of<State>(self);
+
+  using Found = Result<std::vector<backend::SearchResult>, backend::BackendError>;
+  auto outcome = without_gil([&]() -> std::optional<Found> {
+    auto access = state->lock();
+    if (!access) {
+      return std::nullopt;
+    }
+    return (*access)->search(*query, *top_k);
+  });
+  if (!outcome) {
+    return raise_panic(kPoisonedPanic);
+  }
+  if (!outcome->ok()) {
+    return raise_backend_error(outcome->error());
+  }
+
+  // The results share the stored id texts; the Python objects are built only
+  // now that the mutex is released and the interpreter lock held again.
+  std::vector<backend::SearchResult>& found = outcome->value();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!list) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    PyObject* result = new_search_result(std::move(found[i]));
+    if (result == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), result) < 0) {
+      return nullptr;
+    }
+  }
+  return list.release();
+}
+
+// ---- operations under the interpreter lock ----------------------------------
+// They take the mutex only for the core call and call no Python API while
+// holding it.
+
+constexpr Signature<1> kRemoveSignature{"BruteForceBackend.remove", {"vector_ids"}};
+
+PyObject* remove(PyObject* self, const Args<1>& args) {
+  // The whole sequence is converted before anything is removed.
+  const auto ids = args.convert(0, to_string_vector);
+  if (!ids) {
+    return nullptr;
+  }
+  {
+    auto access = value_of<State>(self)->lock();
+    if (!access) {
+      return raise_poisoned();
+    }
+    (*access)->remove(*ids);
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* clear(PyObject* self) {
+  {
+    auto access = value_of<State>(self)->lock();
+    if (!access) {
+      return raise_poisoned();
+    }
+    (*access)->clear();
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* get_count(PyObject* self) {
+  std::uint64_t count = 0;
+  {
+    auto access = value_of<State>(self)->lock();
+    if (!access) {
+      return raise_poisoned();
+    }
+    count = (*access)->count();
+  }
+  return PyLong_FromUnsignedLongLong(count);
+}
+
+// ---- type -------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    method<kIngestSignature, ingest>(
+        "ingest", "ingest($self, vectors)\n--\n\nIngest a mapping of `vector_id -> 1-D f32 array`."),
+    method<kSearchSignature, search>("search", "search($self, query, top_k)\n--\n\n"),
+    method<kRemoveSignature, remove>("remove", "remove($self, vector_ids)\n--\n\n"),
+    noargs<clear>("clear", "clear($self)\n--\n\n"),
+    methods_end(),
+};
+
+PyGetSetDef properties[] = {
+    property<get_count>("count"),
+    properties_end(),
+};
+
+// No representation, comparison or hash of its own: identity semantics.
+PyType_Slot slots[] = {
+    slot(Py_tp_doc,
+         "BruteForceBackend()\n--\n\n"
+         "Reference search backend: exhaustive cosine similarity."),
+    slot(Py_tp_new, &constructor<kNewSignature, brute_force_backend_new>),
+    slot(Py_tp_dealloc, &dealloc_instance<State>),
+    slot(Py_tp_methods, methods),
+    slot(Py_tp_getset, properties),
+    slot_end(),
+};
+
+PyType_Spec spec = {"marrowfin_rs.BruteForceBackend", instance_size<State>, 0, kClassFlags, slots};
+
+HeapType heap_type{spec};
+
+}  // namespace
+
+PyTypeObject* brute_force_backend_type() { return heap_type.get(); }
+
+}  // namespace marrowfin::py
