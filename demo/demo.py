@@ -86,7 +86,7 @@ def codec_tour(vectors: np.ndarray, rotation: _core.RotationMatrix) -> None:
             assert all(p.to_bytes() == b for p, b in zip(parsed, blobs))
             size = compressed[0].size_bytes
             print(f"{bit_width:>4} {str(residual):>8} {size:>9} {DIMENSION * 4 / size:>6.1f} "
-                  f"{len(blobs[0]):>10} {mean_cosine(vectors, restored):>8.5f} "
+                  f"{len(blobs[0]):>10} {mean_cosine(vectors, restored):>8.6f} "
                   f"{len(vectors) / t_compress:>7.0f}/s {len(vectors) / t_decompress:>8.0f}/s")
     print(f"(float32 vector: {DIMENSION * 4} bytes; every record survived to_bytes/from_bytes unchanged)")
 
@@ -112,7 +112,7 @@ def corpus_tour(vectors: np.ndarray, rotation: _core.RotationMatrix) -> dict[str
         for event in events:
             kinds[type(event).__name__] = kinds.get(type(event).__name__, 0) + 1
         print(f"{policy!r:>30}: {corpus.vector_count} vectors, {stored_bytes / len(ids):.0f} bytes/vector, "
-              f"mean cosine {mean_cosine(vectors, matrix):.5f}, {len(ids) / t_insert:.0f} inserts/s")
+              f"mean cosine {mean_cosine(vectors, matrix):.6f}, {len(ids) / t_insert:.0f} inserts/s")
         print(f"{'':>30}  events drained: {kinds}")
         restored_by_policy[policy.value] = matrix
     return restored_by_policy
@@ -123,7 +123,7 @@ def search_tour(vectors: np.ndarray, restored: dict[str, np.ndarray], rng: np.ra
     ids = [f"doc-{i:05d}" for i in range(len(vectors))]
     exact = _core.BruteForceBackend()
     exact.ingest(dict(zip(ids, vectors)))
-    queries = vectors[rng.choice(len(vectors), size=50, replace=False)] + 0.05 * rng.standard_normal(
+    queries = vectors[rng.choice(len(vectors), size=50, replace=False)] + 0.01 * rng.standard_normal(
         (50, DIMENSION)).astype(np.float32)
     queries = np.ascontiguousarray(queries, dtype=np.float32)
     top = exact.search(queries[0], 3)
