@@ -12,14 +12,6 @@
 namespace marrowfin::codec::apply_kernels {
 namespace {
 
-struct Avx2Tiles : simd::Avx2Lanes {
-  static constexpr int forward_rows = 4;
-  static constexpr int forward_vectors = 3;
-  static constexpr std::size_t inverse_vectors = 4;
-  static constexpr int inverse_columns = 3;
-  static constexpr int inverse_single_vectors = 6;
-};
-
 // G groups of four rows starting at i0. A 4 x 4 block of the matrix becomes
 // four column vectors (one row per lane) with two 128-bit loads per
 // register and two unpacks, then each lane adds its row's products in k
@@ -61,17 +53,16 @@ MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::siz
   }
 }
 
-MARROWFIN_SIMD_TARGET void forward_many_avx2(const double* m, std::size_t n, const float* x, std::size_t count,
-                                             float* out) {
-  forward_many<Avx2Tiles>(m, n, x, count, out, &forward_one_avx2);
-}
+struct Avx2Tiles : simd::Avx2Lanes {
+  static constexpr int forward_rows = 4;
+  static constexpr int forward_vectors = 3;
+  static constexpr std::size_t inverse_vectors = 4;
+  static constexpr int inverse_columns = 3;
+  static constexpr int inverse_single_vectors = 6;
+  static constexpr auto forward_one = &forward_one_avx2;
+};
 
-MARROWFIN_SIMD_TARGET void inverse_many_avx2(const double* m, std::size_t n, const float* x, std::size_t count,
-                                             float* out) {
-  inverse_many<Avx2Tiles>(m, n, x, count, out);
-}
-
-constexpr ApplyKernels kAvx2ApplyKernels{&forward_many_avx2, &inverse_many_avx2};
+constexpr ApplyKernels kAvx2ApplyKernels = make_apply_kernels<Avx2Tiles>();
 
 }  // namespace
 

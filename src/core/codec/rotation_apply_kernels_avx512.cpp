@@ -19,19 +19,10 @@ struct Avx512Tiles : simd::Avx512Lanes {
   static constexpr std::size_t inverse_vectors = 8;
   static constexpr int inverse_columns = 3;
   static constexpr int inverse_single_vectors = 8;
+  static constexpr auto forward_one = &forward_one_avx2;
 };
 
-MARROWFIN_SIMD_TARGET void forward_many_avx512(const double* m, std::size_t n, const float* x, std::size_t count,
-                                               float* out) {
-  forward_many<Avx512Tiles>(m, n, x, count, out, &forward_one_avx2);
-}
-
-MARROWFIN_SIMD_TARGET void inverse_many_avx512(const double* m, std::size_t n, const float* x, std::size_t count,
-                                               float* out) {
-  inverse_many<Avx512Tiles>(m, n, x, count, out);
-}
-
-constexpr ApplyKernels kAvx512ApplyKernels{&forward_many_avx512, &inverse_many_avx512};
+constexpr ApplyKernels kAvx512ApplyKernels = make_apply_kernels<Avx512Tiles>();
 
 }  // namespace
 

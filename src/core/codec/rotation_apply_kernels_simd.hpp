@@ -2,6 +2,11 @@
 // Included only by the per-instruction-set translation units after they
 // define MARROWFIN_SIMD_TARGET and their traits; internal linkage throughout.
 //
+// Traits V provide the lane operations of the rotation lane traits, the tile
+// shapes (forward_rows, forward_vectors, inverse_vectors, inverse_columns,
+// inverse_single_vectors) and forward_one, the kernel for a single vector of
+// M x that takes the vectors a batch leaves over.
+//
 // Both batch forms first widen a chunk of input vectors to binary64,
 // transposed (xt[i][v] = x_v[i]), so that one broadcast scalar of the matrix
 // meets a vector of lanes that are different input vectors (M x) or a
@@ -75,10 +80,10 @@ MARROWFIN_SIMD_TARGET void forward_chunk(const double* m, std::size_t n, const d
 }
 
 // Whole chunks of vectors through the tiles; what is left over, if few,
-// through `one` (a kernel for a single vector with the same sums).
+// through V::forward_one (a kernel for a single vector with the same sums).
 template <class V>
 MARROWFIN_SIMD_TARGET void forward_many(const double* m, std::size_t n, const float* x, std::size_t count,
-                                        float* out, void (*one)(const double*, std::size_t, const float*, float*)) {
+                                        float* out) {
   constexpr std::size_t chunk = V::forward_vectors * V::width;
   std::vector<double> xt;
   std::size_t v = 0;
@@ -90,7 +95,7 @@ MARROWFIN_SIMD_TARGET void forward_many(const double* m, std::size_t n, const fl
     forward_chunk<V>(m, n, xt.data(), valid, out + v * n);
     v += valid;
   }
-  for (; v < count; ++v) one(m, n, x + v * n, out + v * n);
+  for (; v < count; ++v) V::forward_one(m, n, x + v * n, out + v * n);
 }
 
 // Columns [k0, k0 + NK*width) of M^T x for NVEC vectors (xt rows hold them).
@@ -177,6 +182,11 @@ MARROWFIN_SIMD_TARGET void inverse_many(const double* m, std::size_t n, const fl
     widen_transposed(x + v * n, n, 1, 1, xt.data());
     inverse_columns<V, 1>(m, n, xt.data(), 1, 1, out + v * n);
   }
+}
+
+template <class V>
+constexpr ApplyKernels make_apply_kernels() {
+  return ApplyKernels{&forward_many<V>, &inverse_many<V>};
 }
 
 }  // namespace

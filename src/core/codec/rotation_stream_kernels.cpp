@@ -2,40 +2,38 @@
 
 #include "core/codec/rotation_stream.hpp"
 
+#define MARROWFIN_SIMD_TARGET
+#include "core/codec/rotation_stream_kernels_simd.hpp"
+
 namespace marrowfin::codec::stream_kernels {
 
 namespace {
 
-constexpr std::uint32_t rotl(std::uint32_t v, int bits) { return (v << bits) | (v >> (32 - bits)); }
+// One block per "vector": the reference every wider variant must match.
+struct ScalarWords {
+  using U = std::uint32_t;
+  static constexpr int blocks = 1;
 
-void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
-  a += b; d ^= a; d = rotl(d, 16);
-  c += d; b ^= c; b = rotl(b, 12);
-  a += b; d ^= a; d = rotl(d, 8);
-  c += d; b ^= c; b = rotl(b, 7);
-}
+  static U set1(std::uint32_t v) { return v; }
+  static U load(const std::uint32_t* p) { return *p; }
+  static U add(U a, U b) { return a + b; }
+  static U bxor(U a, U b) { return a ^ b; }
+  template <int Bits>
+  static U rotl(U v) {
+    return (v << Bits) | (v >> (32 - Bits));
+  }
+};
 
 }  // namespace
 
 void chacha20_blocks_scalar(const std::uint32_t key[8], std::uint64_t counter, std::size_t blocks,
                             std::uint32_t* out) noexcept {
   for (std::size_t b = 0; b < blocks; ++b, ++counter) {
-    const std::uint32_t input[16] = {
-        0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
-        key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
-        static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32), 0, 0};
+    std::uint32_t input[16];
+    chacha20_input<ScalarWords>(key, counter, input);
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i) x[i] = input[i];
-    for (int round = 0; round < 10; ++round) {
-      quarter_round(x[0], x[4], x[8], x[12]);
-      quarter_round(x[1], x[5], x[9], x[13]);
-      quarter_round(x[2], x[6], x[10], x[14]);
-      quarter_round(x[3], x[7], x[11], x[15]);
-      quarter_round(x[0], x[5], x[10], x[15]);
-      quarter_round(x[1], x[6], x[11], x[12]);
-      quarter_round(x[2], x[7], x[8], x[13]);
-      quarter_round(x[3], x[4], x[9], x[14]);
-    }
+    chacha20_rounds<ScalarWords>(x);
     for (int i = 0; i < 16; ++i) out[16 * b + i] = x[i] + input[i];
   }
 }
@@ -64,11 +62,7 @@ void box_muller_pairs(SimdLevel level, const std::uint64_t* draws, std::size_t p
 #else
   (void)level;
 #endif
-  for (std::size_t p = 0; p < pairs; ++p) {
-    const auto [cosine_half, sine_half] = box_muller_pair(draws[2 * p], draws[2 * p + 1]);
-    out[2 * p] = cosine_half;
-    out[2 * p + 1] = sine_half;
-  }
+  box_muller_scalar(draws, pairs, out);
 }
 
 }  // namespace marrowfin::codec::stream_kernels

@@ -1,9 +1,17 @@
-// Box-Muller pairs, one pair per 64-bit lane, written once for any lane
-// traits V. Included only by the per-instruction-set translation units, after
-// they define MARROWFIN_SIMD_TARGET (the target attribute every function here
-// carries) and their traits type; everything here has internal linkage.
+// The sample-stream kernels written once for any lane traits. Included by the
+// per-instruction-set translation units (and, for the ChaCha20 rounds and the
+// scalar Box-Muller loop, the scalar one) after they define
+// MARROWFIN_SIMD_TARGET (the target attribute every function here carries)
+// and their traits types; everything here has internal linkage.
 //
-// Each lane replays the scalar operation sequence of box_muller_pair exactly
+// ChaCha20 runs one block per 32-bit lane of word traits W: W::U holds one
+// state word of W::blocks consecutive blocks, with set1, load (W::blocks
+// words, aligned to 64 bytes), add, bxor and rotl<bits>; the SIMD traits add
+// unpacklo / unpackhi (32-bit interleave within each 128-bit quarter) and
+// store (to 64-byte-aligned memory). Integer work is exact at any width.
+//
+// Box-Muller runs one pair per 64-bit lane of the rotation lane traits V. Each
+// lane replays the scalar operation sequence of box_muller_pair exactly
 // (same operations, same order, same constants), so the lanes agree with the
 // scalar code bit for bit. Both halves of a pair need sin and cos of the same
 // angle, so the reduction and both polynomial kernels run once per lane and
@@ -16,11 +24,114 @@
 
 #include "core/codec/portable_math.hpp"
 #include "core/codec/rotation_stream.hpp"
+#include "core/codec/rotation_stream_kernels.hpp"
 
 namespace marrowfin::codec::stream_kernels {
 namespace {
 
+// ---- ChaCha20 ---------------------------------------------------------------
+
+template <class W>
+MARROWFIN_SIMD_TARGET inline void quarter_round(typename W::U& a, typename W::U& b, typename W::U& c,
+                                                typename W::U& d) {
+  a = W::add(a, b); d = W::template rotl<16>(W::bxor(d, a));
+  c = W::add(c, d); b = W::template rotl<12>(W::bxor(b, c));
+  a = W::add(a, b); d = W::template rotl<8>(W::bxor(d, a));
+  c = W::add(c, d); b = W::template rotl<7>(W::bxor(b, c));
+}
+
+// The input state of W::blocks consecutive blocks, lane l holding block counter + l.
+template <class W>
+MARROWFIN_SIMD_TARGET inline void chacha20_input(const std::uint32_t key[8], std::uint64_t counter,
+                                                 typename W::U input[16]) {
+  alignas(64) std::uint32_t counter_low[W::blocks];
+  alignas(64) std::uint32_t counter_high[W::blocks];
+  for (int l = 0; l < W::blocks; ++l) {
+    counter_low[l] = static_cast<std::uint32_t>(counter + static_cast<std::uint64_t>(l));
+    counter_high[l] = static_cast<std::uint32_t>((counter + static_cast<std::uint64_t>(l)) >> 32);
+  }
+  input[0] = W::set1(0x61707865);
+  input[1] = W::set1(0x3320646e);
+  input[2] = W::set1(0x79622d32);
+  input[3] = W::set1(0x6b206574);
+  for (int i = 0; i < 8; ++i) input[4 + i] = W::set1(key[i]);
+  input[12] = W::load(counter_low);
+  input[13] = W::load(counter_high);
+  input[14] = W::set1(0);
+  input[15] = W::set1(0);
+}
+
+// The twenty rounds over the state x.
+template <class W>
+MARROWFIN_SIMD_TARGET inline void chacha20_rounds(typename W::U x[16]) {
+  for (int round = 0; round < 10; ++round) {
+    quarter_round<W>(x[0], x[4], x[8], x[12]);
+    quarter_round<W>(x[1], x[5], x[9], x[13]);
+    quarter_round<W>(x[2], x[6], x[10], x[14]);
+    quarter_round<W>(x[3], x[7], x[11], x[15]);
+    quarter_round<W>(x[0], x[5], x[10], x[15]);
+    quarter_round<W>(x[1], x[6], x[11], x[12]);
+    quarter_round<W>(x[2], x[7], x[8], x[13]);
+    quarter_round<W>(x[3], x[4], x[9], x[14]);
+  }
+}
+
+// The draws of W::blocks consecutive blocks from `counter` on, 8 per block,
+// to out[0 .. 8*W::blocks).
+template <class W>
+MARROWFIN_SIMD_TARGET void chacha20_lane_draws(const std::uint32_t key[8], std::uint64_t counter,
+                                               std::uint64_t* out) {
+  using U = typename W::U;
+  constexpr int kHalf = W::blocks / 2;
+  U input[16];
+  chacha20_input<W>(key, counter, input);
+  U x[16];
+  for (int i = 0; i < 16; ++i) x[i] = input[i];
+  chacha20_rounds<W>(x);
+  // Word pairs (2j, 2j+1) of each block form its draw j. Interleaving two
+  // word vectors within each 128-bit quarter gives 64-bit lanes for blocks
+  // 0,1,4,5,... (low) and 2,3,6,7,... (high).
+  alignas(64) std::uint64_t low_half[8][kHalf];
+  alignas(64) std::uint64_t high_half[8][kHalf];
+  for (int j = 0; j < 8; ++j) {
+    const U even = W::add(x[2 * j], input[2 * j]);
+    const U odd = W::add(x[2 * j + 1], input[2 * j + 1]);
+    W::store(low_half[j], W::unpacklo(even, odd));
+    W::store(high_half[j], W::unpackhi(even, odd));
+  }
+  for (int j = 0; j < 8; ++j) {
+    for (int e = 0; e < kHalf; ++e) {
+      const int low_block = 4 * (e / 2) + e % 2;
+      out[8 * low_block + j] = low_half[j][e];
+      out[8 * (low_block + 2) + j] = high_half[j][e];
+    }
+  }
+}
+
+// Whole groups of W::blocks blocks through the lanes, the rest through the
+// kernels of level `rest`.
+template <class W>
+MARROWFIN_SIMD_TARGET void chacha20_draws_batch(const std::uint32_t key[8], std::uint64_t counter,
+                                                std::size_t blocks, std::uint64_t* out,
+                                                SimdLevel rest) noexcept {
+  std::size_t b = 0;
+  for (; b + W::blocks <= blocks; b += W::blocks) chacha20_lane_draws<W>(key, counter + b, out + 8 * b);
+  if (b < blocks) chacha20_draws(rest, key, counter + b, blocks - b, out + 8 * b);
+}
+
+// ---- Box-Muller -------------------------------------------------------------
+
 namespace pc = portable::constants;
+
+// Pairs one at a time through the scalar code.
+MARROWFIN_SIMD_TARGET inline void box_muller_scalar(const std::uint64_t* draws, std::size_t pairs,
+                                                    double* out) {
+  for (std::size_t p = 0; p < pairs; ++p) {
+    const auto [cosine_half, sine_half] = box_muller_pair(draws[2 * p], draws[2 * p + 1]);
+    out[2 * p] = cosine_half;
+    out[2 * p + 1] = sine_half;
+  }
+}
 
 // ln(x) for lanes holding normal numbers in (0, 1): the scalar log's main path.
 template <class V>
@@ -138,9 +249,7 @@ MARROWFIN_SIMD_TARGET inline void box_muller_lanes(const std::uint64_t* draws, d
   while (redo != 0) {
     const int lane = __builtin_ctz(redo);
     redo &= redo - 1;
-    const auto [cosine_half, sine_half] = box_muller_pair(draws[2 * lane], draws[2 * lane + 1]);
-    out[2 * lane] = cosine_half;
-    out[2 * lane + 1] = sine_half;
+    box_muller_scalar(draws + 2 * lane, 1, out + 2 * lane);
   }
 }
 
@@ -148,11 +257,7 @@ template <class V>
 MARROWFIN_SIMD_TARGET inline void box_muller_batch(const std::uint64_t* draws, std::size_t pairs, double* out) {
   std::size_t p = 0;
   for (; p + V::width <= pairs; p += V::width) box_muller_lanes<V>(draws + 2 * p, out + 2 * p);
-  for (; p < pairs; ++p) {
-    const auto [cosine_half, sine_half] = box_muller_pair(draws[2 * p], draws[2 * p + 1]);
-    out[2 * p] = cosine_half;
-    out[2 * p + 1] = sine_half;
-  }
+  box_muller_scalar(draws + 2 * p, pairs - p, out + 2 * p);
 }
 
 }  // namespace

@@ -17,8 +17,8 @@
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/list.hpp"
 #include "py/toolkit/panic.hpp"
-#include "py/toolkit/ref.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -87,29 +87,26 @@ PyObject* ingest(PyObject* self, const Args<1>& args) {
 constexpr Signature<2> kSearchSignature{"BruteForceBackend.search", {"query", "top_k"}};
 
 PyObject* search(PyObject* self, const Args<2>& args) {
-  const auto query_array = args.convert(0, numpy::to_vector);
-  if (!query_array) {
+  const auto converted = args.convert_all(numpy::to_vector, to_u64);
+  if (!converted) {
     return nullptr;
   }
-  const auto top_k = args.convert(1, to_u64);
-  if (!top_k) {
-    return nullptr;
-  }
+  const auto [query_array, top_k] = *converted;
   // Before the core call, so a non-contiguous query is reported even when
   // top_k is 0.
-  const auto query = numpy::copy_vector(*query_array);
+  const auto query = numpy::copy_vector(query_array);
   if (!query) {
     return nullptr;
   }
   const State state = value_of<State>(self);
 
   using Found = Result<std::vector<backend::SearchResult>, backend::BackendError>;
-  auto outcome = without_gil([&]() -> std::optional<Found> {
+  auto outcome = without_gil([&state, &query, top_k = top_k]() -> std::optional<Found> {
     auto access = state->lock();
     if (!access) {
       return std::nullopt;
     }
-    return (*access)->search(*query, *top_k);
+    return (*access)->search(*query, top_k);
   });
   if (!outcome) {
     return raise_panic(kPoisonedPanic);
@@ -120,18 +117,9 @@ PyObject* search(PyObject* self, const Args<2>& args) {
 
   // The results share the stored id texts; the Python objects are built only
   // now that the mutex is released and the interpreter lock held again.
-  std::vector<backend::SearchResult>& found = outcome->value();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-  if (!list) {
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    PyObject* result = new_search_result(std::move(found[i]));
-    if (result == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), result) < 0) {
-      return nullptr;
-    }
-  }
-  return list.release();
+  return new_list(outcome->value(), [](backend::SearchResult& found) {
+    return new_search_result(std::move(found));
+  });
 }
 
 // ---- operations under the interpreter lock ----------------------------------

@@ -10,8 +10,10 @@
 #include "py/backend/score_text.hpp"
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -43,16 +45,13 @@ float round_to_float32(double value) {
 constexpr Signature<2> kNewSignature{"SearchResult.__new__", {"vector_id", "score"}};
 
 PyObject* search_result_new(PyTypeObject* type, const Args<2>& args) {
-  auto vector_id = args.convert(0, to_string);
-  if (!vector_id) {
+  auto converted = args.convert_all(to_string, to_double);
+  if (!converted) {
     return nullptr;
   }
-  const auto score = args.convert(1, to_double);
-  if (!score) {
-    return nullptr;
-  }
-  return new_instance<Value>(type, Value{share_text(std::move(*vector_id)),
-                                         round_to_float32(*score)});
+  auto& [vector_id, score] = *converted;
+  return new_instance<Value>(type,
+                             Value{share_text(std::move(vector_id)), round_to_float32(score)});
 }
 
 // ---- representation ---------------------------------------------------------
@@ -65,7 +64,7 @@ PyObject* search_result_repr(PyObject* self) {
   }
   const std::string text =
       "SearchResult(vector_id=" + *quoted + ", score=" + format_score(result.score) + ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return new_text(text);
 }
 
 // ---- comparison -------------------------------------------------------------
@@ -91,22 +90,12 @@ PyObject* search_result_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong(value_of<Value>(self).score > value_of<Value>(other).score ? 1 : 0);
 }
 
-// ---- read-only properties ---------------------------------------------------
-
-PyObject* get_vector_id(PyObject* self) {
-  const std::string& id = *value_of<Value>(self).vector_id;
-  return PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
-}
-
-PyObject* get_score(PyObject* self) {
-  return PyFloat_FromDouble(static_cast<double>(value_of<Value>(self).score));
-}
-
 // ---- type -------------------------------------------------------------------
 
+// Read-only properties.
 PyGetSetDef properties[] = {
-    property<get_vector_id>("vector_id"),
-    property<get_score>("score"),
+    property<field<&Value::vector_id>>("vector_id"),
+    property<field<&Value::score>>("score"),
     properties_end(),
 };
 

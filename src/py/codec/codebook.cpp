@@ -4,8 +4,10 @@
 
 #include "py/codec/codec_config.hpp"
 #include "py/errors.hpp"
+#include "py/numpy/arrays.hpp"
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
@@ -26,19 +28,16 @@ constexpr Signature<2> kNewSignature{"Codebook.__new__", {"entries", "bit_width"
 // Both arguments convert before the array's layout is looked at; the levels
 // are then copied, so the caller's array stays untouched and may change later.
 PyObject* codebook_new(PyTypeObject* type, const Args<2>& args) {
-  const auto entries = args.convert(0, numpy::to_vector);
-  if (!entries) {
+  const auto converted = args.convert_all(numpy::to_vector, to_u8);
+  if (!converted) {
     return nullptr;
   }
-  const auto bit_width = args.convert(1, to_u8);
-  if (!bit_width) {
-    return nullptr;
-  }
-  auto levels = numpy::copy_vector(*entries);
+  const auto& [entries, bit_width] = *converted;
+  auto levels = numpy::copy_vector(entries);
   if (!levels) {
     return nullptr;
   }
-  auto codebook = Book::create(std::move(*levels), *bit_width);
+  auto codebook = Book::create(std::move(*levels), bit_width);
   if (!codebook) {
     return raise_codec_error(codebook.error());
   }
@@ -49,31 +48,13 @@ PyObject* codebook_new(PyTypeObject* type, const Args<2>& args) {
 
 constexpr Signature<2> kTrainSignature{"Codebook.train", {"vectors", "config"}};
 
-PyObject* codebook_train(PyObject*, const Args<2>& args) {
-  const auto vectors = args.convert(0, numpy::to_matrix);
-  if (!vectors) {
-    return nullptr;
-  }
-  const auto config = args.convert(1, to_codec_config);
-  if (!config) {
-    return nullptr;
-  }
-  return train_codebook(*vectors, **config);
-}
+PyObject* codebook_train(PyObject*, const Args<2>& args) { return train_codebook_operation(args); }
 
 // ---- read-only properties ---------------------------------------------------
 
 // A fresh NumPy copy on every read: the shared levels are never exposed.
 PyObject* get_entries(PyObject* self) {
   return numpy::copied_float32_array(value_of<Book>(self).entries());
-}
-
-PyObject* get_bit_width(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Book>(self).bit_width());
-}
-
-PyObject* get_num_entries(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Book>(self).num_entries());
 }
 
 // ---- type -------------------------------------------------------------------
@@ -87,8 +68,8 @@ PyMethodDef methods[] = {
 
 PyGetSetDef properties[] = {
     property<get_entries>("entries"),
-    property<get_bit_width>("bit_width"),
-    property<get_num_entries>("num_entries"),
+    property<field<&Book::bit_width>>("bit_width"),
+    property<field<&Book::num_entries>>("num_entries"),
     properties_end(),
 };
 
@@ -119,14 +100,19 @@ std::optional<const codec::Codebook*> to_codebook(PyObject* object) {
   return &value_of<Book>(object);
 }
 
-PyObject* train_codebook(numpy::MatrixArg vectors, const codec::CodecConfig& config) {
+PyObject* train_codebook_operation(const Args<2>& args) {
+  const auto converted = args.convert_all(numpy::to_matrix, to_codec_config);
+  if (!converted) {
+    return nullptr;
+  }
+  const auto& [vectors, config] = *converted;
   // Training sorts every value: the matrix is read in place rather than
   // copied, the view keeping the array alive until the lock is back.
   auto view = numpy::view_matrix(vectors);
   if (!view) {
     return nullptr;
   }
-  const codec::CodecConfig training_config = config;
+  const codec::CodecConfig training_config = *config;
   auto codebook = without_gil([&] { return Book::train(view->values(), training_config); });
   if (!codebook) {
     return raise_codec_error(codebook.error());

@@ -5,8 +5,7 @@
 #include <optional>
 
 #include "core/codec/codebook.hpp"
-#include "core/codec/codec_config.hpp"
-#include "py/numpy/arrays.hpp"
+#include "py/toolkit/args.hpp"
 #include "py/toolkit/python.hpp"
 
 namespace marrowfin::py {
@@ -19,11 +18,12 @@ PyTypeObject* codebook_type();
 // anything else is a TypeError "'<type>' object cannot be converted to 'Codebook'".
 std::optional<const codec::Codebook*> to_codebook(PyObject* object);
 
-// Trains a codebook on every value of `vectors` (rows * cols, read in place
-// with the interpreter lock released) under config.bit_width and returns a new
-// Codebook instance. A matrix that is not C-contiguous raises ValueError
-// "input matrix must be C-contiguous float32"; a training failure raises the
-// mapped CodecError. Shared by Codebook.train and Codec.build_codebook.
-PyObject* train_codebook(numpy::MatrixArg vectors, const codec::CodecConfig& config);
+// The body of `train(vectors, config)`, shared by Codebook.train and
+// Codec.build_codebook: trains a codebook on every value of `vectors` (rows *
+// cols, read in place with the interpreter lock released) under
+// config.bit_width and returns a new Codebook instance. A matrix that is not
+// C-contiguous raises ValueError "input matrix must be C-contiguous float32";
+// a training failure raises the mapped CodecError.
+PyObject* train_codebook_operation(const Args<2>& args);
 
 }  // namespace marrowfin::py

@@ -14,7 +14,7 @@
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
-#include "py/toolkit/ref.hpp"
+#include "py/toolkit/list.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -42,24 +42,17 @@ constexpr Signature<3> kCompressBatchSignature{"Codec.compress_batch",
                                                {"vectors", "config", "codebook"}};
 
 PyObject* codec_compress_batch(PyObject*, const Args<3>& args) {
-  const auto vectors = args.convert(0, numpy::to_matrix);
-  if (!vectors) {
+  const auto converted = args.convert_all(numpy::to_matrix, to_codec_config, to_codebook);
+  if (!converted) {
     return nullptr;
   }
-  const auto config_arg = args.convert(1, to_codec_config);
-  if (!config_arg) {
-    return nullptr;
-  }
-  const auto codebook_arg = args.convert(2, to_codebook);
-  if (!codebook_arg) {
-    return nullptr;
-  }
-  auto matrix = numpy::copy_matrix(*vectors);
+  const auto& [vectors, config_arg, codebook_arg] = *converted;
+  auto matrix = numpy::copy_matrix(vectors);
   if (!matrix) {
     return nullptr;
   }
-  const codec::CodecConfig config = **config_arg;
-  const codec::Codebook codebook = **codebook_arg;
+  const codec::CodecConfig config = *config_arg;
+  const codec::Codebook codebook = *codebook_arg;
   auto records = without_gil([&] {
     return codec::Codec::compress_batch(matrix->values, matrix->rows, matrix->cols, config,
                                         codebook);
@@ -67,18 +60,9 @@ PyObject* codec_compress_batch(PyObject*, const Args<3>& args) {
   if (!records) {
     return raise_codec_error(records.error());
   }
-  auto& list = records.value();
-  Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
-  if (!result) {
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    PyObject* item = new_compressed_vector(std::move(list[i]));
-    if (item == nullptr || PyList_SetItem(result.get(), static_cast<Py_ssize_t>(i), item) < 0) {
-      return nullptr;
-    }
-  }
-  return result.release();
+  return new_list(records.value(), [](codec::CompressedVector& record) {
+    return new_compressed_vector(std::move(record));
+  });
 }
 
 std::optional<std::vector<codec::CompressedVector>> to_record_list(PyObject* object) {
@@ -89,30 +73,24 @@ constexpr Signature<3> kDecompressBatchSignature{"Codec.decompress_batch",
                                                  {"compressed", "config", "codebook"}};
 
 PyObject* codec_decompress_batch(PyObject*, const Args<3>& args) {
-  const auto records = args.convert(0, to_record_list);
-  if (!records) {
+  const auto converted = args.convert_all(to_record_list, to_codec_config, to_codebook);
+  if (!converted) {
     return nullptr;
   }
-  const auto config_arg = args.convert(1, to_codec_config);
-  if (!config_arg) {
-    return nullptr;
-  }
-  const auto codebook_arg = args.convert(2, to_codebook);
-  if (!codebook_arg) {
-    return nullptr;
-  }
-  const codec::CodecConfig config = **config_arg;
-  const codec::Codebook codebook = **codebook_arg;
+  const auto& [records, config_arg, codebook_arg] = *converted;
+  const codec::CodecConfig config = *config_arg;
+  const codec::Codebook codebook = *codebook_arg;
   // Checked before any record, so an empty batch is refused as well.
   if (codebook.bit_width() != config.bit_width()) {
     return raise_codec_error(
         codec::CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
   }
-  const std::size_t count = records->size();
+  const std::size_t count = records.size();
   const std::size_t dimension = count == 0 ? 0 : config.dimension();
   std::vector<float> out(count * dimension, 0.0f);
-  auto status =
-      without_gil([&] { return codec::Codec::decompress_batch(*records, config, codebook, out); });
+  auto status = without_gil([&records = records, &config, &codebook, &out] {
+    return codec::Codec::decompress_batch(records, config, codebook, out);
+  });
   if (!status) {
     return raise_codec_error(status.error());
   }
@@ -125,25 +103,13 @@ constexpr Signature<2> kBuildCodebookSignature{"Codec.build_codebook",
                                                {"training_vectors", "config"}};
 
 PyObject* codec_build_codebook(PyObject*, const Args<2>& args) {
-  const auto vectors = args.convert(0, numpy::to_matrix);
-  if (!vectors) {
-    return nullptr;
-  }
-  const auto config = args.convert(1, to_codec_config);
-  if (!config) {
-    return nullptr;
-  }
-  return train_codebook(*vectors, **config);
+  return train_codebook_operation(args);
 }
 
 constexpr Signature<1> kBuildRotationSignature{"Codec.build_rotation", {"config"}};
 
 PyObject* codec_build_rotation(PyObject*, const Args<1>& args) {
-  const auto config = args.convert(0, to_codec_config);
-  if (!config) {
-    return nullptr;
-  }
-  return rotation_for_config(**config);
+  return rotation_from_config_operation(args);
 }
 
 // ---- single vectors ---------------------------------------------------------
@@ -192,24 +158,17 @@ HeapType heap_type{spec};
 PyTypeObject* codec_type() { return heap_type.get(); }
 
 PyObject* compress_operation(const Args<3>& args) {
-  const auto vector = args.convert(0, numpy::to_vector);
-  if (!vector) {
+  const auto converted = args.convert_all(numpy::to_vector, to_codec_config, to_codebook);
+  if (!converted) {
     return nullptr;
   }
-  const auto config_arg = args.convert(1, to_codec_config);
-  if (!config_arg) {
-    return nullptr;
-  }
-  const auto codebook_arg = args.convert(2, to_codebook);
-  if (!codebook_arg) {
-    return nullptr;
-  }
-  const auto values = numpy::copy_vector(*vector);
+  const auto& [vector, config_arg, codebook_arg] = *converted;
+  const auto values = numpy::copy_vector(vector);
   if (!values) {
     return nullptr;
   }
-  const codec::CodecConfig config = **config_arg;
-  const codec::Codebook codebook = **codebook_arg;
+  const codec::CodecConfig config = *config_arg;
+  const codec::Codebook codebook = *codebook_arg;
   auto record = without_gil([&] { return codec::Codec::compress(*values, config, codebook); });
   if (!record) {
     return raise_codec_error(record.error());
@@ -218,22 +177,16 @@ PyObject* compress_operation(const Args<3>& args) {
 }
 
 PyObject* decompress_operation(const Args<3>& args) {
-  const auto compressed = args.convert(0, to_compressed_vector);
-  if (!compressed) {
+  const auto converted = args.convert_all(to_compressed_vector, to_codec_config, to_codebook);
+  if (!converted) {
     return nullptr;
   }
-  const auto config_arg = args.convert(1, to_codec_config);
-  if (!config_arg) {
-    return nullptr;
-  }
-  const auto codebook_arg = args.convert(2, to_codebook);
-  if (!codebook_arg) {
-    return nullptr;
-  }
-  const codec::CodecConfig config = **config_arg;
-  const codec::Codebook codebook = **codebook_arg;
-  auto vector =
-      without_gil([&] { return codec::Codec::decompress(*compressed, config, codebook); });
+  const auto& [compressed, config_arg, codebook_arg] = *converted;
+  const codec::CodecConfig config = *config_arg;
+  const codec::Codebook codebook = *codebook_arg;
+  auto vector = without_gil([&record = compressed, &config, &codebook] {
+    return codec::Codec::decompress(record, config, codebook);
+  });
   if (!vector) {
     return raise_codec_error(vector.error());
   }

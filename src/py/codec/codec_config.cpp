@@ -6,8 +6,10 @@
 #include "py/errors.hpp"
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -26,23 +28,12 @@ constexpr Signature<4> kNewSignature{
 // Arguments convert in parameter order and the first failure is reported;
 // only then does the core validate the values (bit width, then dimension).
 PyObject* codec_config_new(PyTypeObject* type, const Args<4>& args) {
-  const auto bit_width = args.convert(0, to_u8);
-  if (!bit_width) {
+  const auto converted = args.convert_all(to_u8, to_u64, to_u32, or_default(to_bool, true));
+  if (!converted) {
     return nullptr;
   }
-  const auto seed = args.convert(1, to_u64);
-  if (!seed) {
-    return nullptr;
-  }
-  const auto dimension = args.convert(2, to_u32);
-  if (!dimension) {
-    return nullptr;
-  }
-  const auto residual_enabled = args.convert_or(3, to_bool, true);
-  if (!residual_enabled) {
-    return nullptr;
-  }
-  auto config = Config::create(*bit_width, *seed, *dimension, *residual_enabled);
+  const auto [bit_width, seed, dimension, residual_enabled] = *converted;
+  auto config = Config::create(bit_width, seed, dimension, residual_enabled);
   if (!config) {
     return raise_codec_error(config.error());
   }
@@ -59,45 +50,19 @@ PyObject* codec_config_repr(PyObject* self) {
                            ", dimension=" + std::to_string(config.dimension()) +
                            ", residual_enabled=" + (config.residual_enabled() ? "True" : "False") +
                            ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-// ---- read-only properties ---------------------------------------------------
-
-PyObject* get_bit_width(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Config>(self).bit_width());
-}
-
-PyObject* get_seed(PyObject* self) {
-  return PyLong_FromUnsignedLongLong(value_of<Config>(self).seed());
-}
-
-PyObject* get_dimension(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Config>(self).dimension());
-}
-
-PyObject* get_residual_enabled(PyObject* self) {
-  return PyBool_FromLong(value_of<Config>(self).residual_enabled() ? 1 : 0);
-}
-
-PyObject* get_num_codebook_entries(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Config>(self).num_codebook_entries());
-}
-
-PyObject* get_config_hash(PyObject* self) {
-  const std::string& hash = *value_of<Config>(self).config_hash();
-  return PyUnicode_FromStringAndSize(hash.data(), static_cast<Py_ssize_t>(hash.size()));
+  return new_text(text);
 }
 
 // ---- type -------------------------------------------------------------------
 
+// Read-only properties.
 PyGetSetDef properties[] = {
-    property<get_bit_width>("bit_width"),
-    property<get_seed>("seed"),
-    property<get_dimension>("dimension"),
-    property<get_residual_enabled>("residual_enabled"),
-    property<get_num_codebook_entries>("num_codebook_entries"),
-    property<get_config_hash>("config_hash"),
+    property<field<&Config::bit_width>>("bit_width"),
+    property<field<&Config::seed>>("seed"),
+    property<field<&Config::dimension>>("dimension"),
+    property<field<&Config::residual_enabled>>("residual_enabled"),
+    property<field<&Config::num_codebook_entries>>("num_codebook_entries"),
+    property<field<&Config::config_hash>>("config_hash"),
     properties_end(),
 };
 

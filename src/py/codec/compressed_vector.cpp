@@ -9,6 +9,7 @@
 #include "py/numpy/arrays.hpp"
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/trampolines.hpp"
@@ -63,27 +64,6 @@ PyObject* get_residual(PyObject* self) {
   return bytes_of(**residual);
 }
 
-PyObject* get_config_hash(PyObject* self) {
-  const std::string& hash = *value_of<Record>(self).config_hash();
-  return PyUnicode_FromStringAndSize(hash.data(), static_cast<Py_ssize_t>(hash.size()));
-}
-
-PyObject* get_dimension(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Record>(self).dimension());
-}
-
-PyObject* get_bit_width(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Record>(self).bit_width());
-}
-
-PyObject* get_has_residual(PyObject* self) {
-  return PyBool_FromLong(value_of<Record>(self).has_residual() ? 1 : 0);
-}
-
-PyObject* get_size_bytes(PyObject* self) {
-  return PyLong_FromUnsignedLongLong(value_of<Record>(self).size_bytes());
-}
-
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
@@ -97,11 +77,11 @@ PyMethodDef methods[] = {
 PyGetSetDef properties[] = {
     property<get_indices>("indices"),
     property<get_residual>("residual"),
-    property<get_config_hash>("config_hash"),
-    property<get_dimension>("dimension"),
-    property<get_bit_width>("bit_width"),
-    property<get_has_residual>("has_residual"),
-    property<get_size_bytes>("size_bytes"),
+    property<field<&Record::config_hash>>("config_hash"),
+    property<field<&Record::dimension>>("dimension"),
+    property<field<&Record::bit_width>>("bit_width"),
+    property<field<&Record::has_residual>>("has_residual"),
+    property<field<&Record::size_bytes>>("size_bytes"),
     properties_end(),
 };
 

@@ -13,6 +13,7 @@
 #include "py/numpy/arrays.hpp"
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
@@ -38,11 +39,7 @@ PyObject* build_rotation_object(std::uint64_t seed, std::uint32_t dimension) {
 constexpr Signature<1> kFromConfigSignature{"RotationMatrix.from_config", {"config"}};
 
 PyObject* rotation_from_config(PyObject*, const Args<1>& args) {
-  const auto config = args.convert(0, to_codec_config);
-  if (!config) {
-    return nullptr;
-  }
-  return rotation_for_config(**config);
+  return rotation_from_config_operation(args);
 }
 
 constexpr Signature<2> kFromSeedAndDimSignature{"RotationMatrix.from_seed_and_dim",
@@ -51,24 +48,21 @@ constexpr Signature<2> kFromSeedAndDimSignature{"RotationMatrix.from_seed_and_di
 // Without a CodecConfig to vouch for the dimension, it is checked here, with
 // messages of its own (the zero case names no number).
 PyObject* rotation_from_seed_and_dim(PyObject*, const Args<2>& args) {
-  const auto seed = args.convert(0, to_u64);
-  if (!seed) {
+  const auto converted = args.convert_all(to_u64, to_u32);
+  if (!converted) {
     return nullptr;
   }
-  const auto dimension = args.convert(1, to_u32);
-  if (!dimension) {
-    return nullptr;
-  }
-  if (*dimension == 0) {
+  const auto [seed, dimension] = *converted;
+  if (dimension == 0) {
     PyErr_SetString(PyExc_ValueError, "dimension must be > 0");
     return nullptr;
   }
-  if (*dimension > codec::MAX_DIMENSION) {
+  if (dimension > codec::MAX_DIMENSION) {
     return raise_with_message(PyExc_ValueError,
                               "dimension must be <= " + std::to_string(codec::MAX_DIMENSION) +
-                                  ", got " + std::to_string(*dimension));
+                                  ", got " + std::to_string(dimension));
   }
-  return build_rotation_object(*seed, *dimension);
+  return build_rotation_object(seed, dimension);
 }
 
 // ---- methods ----------------------------------------------------------------
@@ -133,16 +127,6 @@ PyObject* rotation_multiply(PyObject* self, const Args<1>& args) {
 constexpr Signature<1> kApplySignature{"RotationMatrix.apply", {"vector"}};
 constexpr Signature<1> kApplyInverseSignature{"RotationMatrix.apply_inverse", {"vector"}};
 
-// ---- read-only properties ---------------------------------------------------
-
-PyObject* get_seed(PyObject* self) {
-  return PyLong_FromUnsignedLongLong(value_of<Rotation>(self).seed());
-}
-
-PyObject* get_dimension(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Rotation>(self).dimension());
-}
-
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
@@ -175,8 +159,8 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    property<get_seed>("seed"),
-    property<get_dimension>("dimension"),
+    property<field<&Rotation::seed>>("seed"),
+    property<field<&Rotation::dimension>>("dimension"),
     properties_end(),
 };
 
@@ -198,8 +182,12 @@ HeapType heap_type{spec};
 
 PyTypeObject* rotation_matrix_type() { return heap_type.get(); }
 
-PyObject* rotation_for_config(const codec::CodecConfig& config) {
-  return build_rotation_object(config.seed(), config.dimension());
+PyObject* rotation_from_config_operation(const Args<1>& args) {
+  const auto config = args.convert(0, to_codec_config);
+  if (!config) {
+    return nullptr;
+  }
+  return build_rotation_object((*config)->seed(), (*config)->dimension());
 }
 
 }  // namespace marrowfin::py

@@ -3,13 +3,13 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "py/corpus/siphash13.hpp"
 #include "py/toolkit/convert.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/ref.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -20,17 +20,13 @@ using Policy = corpus::CompressionPolicy;
 
 constexpr std::array<Policy, 3> kMembers = {Policy::COMPRESS, Policy::PASSTHROUGH, Policy::FP16};
 
-PyObject* text(std::string_view value) {
-  return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
-}
-
 Policy policy_of(PyObject* self) { return value_of<Policy>(self); }
 
 // ---- representation and conversion ------------------------------------------
 
 PyObject* policy_repr(PyObject* self) {
   const std::string repr = "CompressionPolicy." + std::string(corpus::policy_name(policy_of(self)));
-  return text(repr);
+  return new_text(repr);
 }
 
 PyObject* policy_int(PyObject* self) { return PyLong_FromLong(corpus::ordinal(policy_of(self))); }
@@ -78,9 +74,9 @@ PyObject* requires_codec(PyObject* self) {
   return PyBool_FromLong(corpus::requires_codec(policy_of(self)) ? 1 : 0);
 }
 
-PyObject* get_value(PyObject* self) { return text(corpus::policy_value(policy_of(self))); }
+PyObject* get_value(PyObject* self) { return new_text(corpus::policy_value(policy_of(self))); }
 
-PyObject* get_name(PyObject* self) { return text(corpus::policy_name(policy_of(self))); }
+PyObject* get_name(PyObject* self) { return new_text(corpus::policy_name(policy_of(self))); }
 
 // ---- type -------------------------------------------------------------------
 

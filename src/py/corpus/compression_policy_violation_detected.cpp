@@ -1,7 +1,8 @@
 #include "py/corpus/corpus_events.hpp"
-#include "py/corpus/event_fields.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -14,13 +15,11 @@ PyObject* get_violation_type(PyObject* self) {
   return new_text(corpus::violation_kind_text(value_of<Violation>(self).violation_type));
 }
 
-PyObject* get_detail(PyObject* self) { return new_text(value_of<Violation>(self).detail); }
-
 PyGetSetDef properties[] = {
-    property<event_corpus_id<Violation>>("corpus_id"),
+    property<field<&Violation::corpus_id>>("corpus_id"),
     property<get_violation_type>("violation_type"),
-    property<get_detail>("detail"),
-    property<event_timestamp<Violation>>("timestamp"),
+    property<field<&Violation::detail>>("detail"),
+    property<field<&Violation::timestamp>>("timestamp"),
     properties_end(),
 };
 

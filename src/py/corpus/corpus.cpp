@@ -14,7 +14,6 @@
 #include "py/codec/codec_config.hpp"
 #include "py/corpus/compression_policy.hpp"
 #include "py/corpus/corpus_events.hpp"
-#include "py/corpus/text.hpp"
 #include "py/corpus/vector_entry.hpp"
 #include "py/errors.hpp"
 #include "py/numpy/arrays.hpp"
@@ -23,8 +22,10 @@
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/list.hpp"
 #include "py/toolkit/panic.hpp"
 #include "py/toolkit/ref.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -64,13 +65,23 @@ auto with_corpus(PyObject* self, Work&& work)
 }
 
 // `metadata` is accepted as None (or omitted) and as a dict, which is then
-// refused as unsupported; any other object fails conversion (target 'PyDict').
-// Yields nullptr for None.
+// refused as unsupported once every argument has converted; any other object
+// fails conversion (target 'PyDict'). Yields nullptr for None.
 std::optional<PyObject*> to_optional_dict(PyObject* object) {
   if (object == Py_None) {
     return static_cast<PyObject*>(nullptr);
   }
   return to_dict(object);
+}
+
+constexpr auto kMetadataParameter = or_default(to_optional_dict, static_cast<PyObject*>(nullptr));
+
+PyObject* raise_metadata_unsupported(const char* call) {
+  PyErr_Format(PyExc_NotImplementedError,
+               "%s(metadata=...) is not yet supported in the pyo3 wheel; pass metadata=None or "
+               "omit the kwarg.",
+               call);
+  return nullptr;
 }
 
 // ---- construction -----------------------------------------------------------
@@ -81,38 +92,21 @@ constexpr Signature<5> kNewSignature{
     4};
 
 PyObject* corpus_new(PyTypeObject* type, const Args<5>& args) {
-  auto corpus_id = args.convert(0, to_string);
-  if (!corpus_id) {
+  auto converted = args.convert_all(to_string, to_codec_config, to_codebook,
+                                    to_compression_policy, kMetadataParameter);
+  if (!converted) {
     return nullptr;
   }
-  const auto config = args.convert(1, to_codec_config);
-  if (!config) {
-    return nullptr;
-  }
-  const auto codebook = args.convert(2, to_codebook);
-  if (!codebook) {
-    return nullptr;
-  }
-  const auto policy = args.convert(3, to_compression_policy);
-  if (!policy) {
-    return nullptr;
-  }
-  const auto metadata = args.convert_or(4, to_optional_dict, static_cast<PyObject*>(nullptr));
-  if (!metadata) {
-    return nullptr;
-  }
-  if (*metadata != nullptr) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "Corpus(metadata=...) is not yet supported in the pyo3 wheel; pass "
-                    "metadata=None or omit the kwarg.");
-    return nullptr;
+  auto& [corpus_id, config, codebook, policy, metadata] = *converted;
+  if (metadata != nullptr) {
+    return raise_metadata_unsupported("Corpus");
   }
   // The codebook is not checked against the configuration here: a COMPRESS
   // corpus reports an unfitting codebook at its first insert.
-  auto core = std::make_shared<Guarded<CoreCorpus>>(share_text(std::move(*corpus_id)), **config,
-                                                    **codebook, *policy);
+  auto core = std::make_shared<Guarded<CoreCorpus>>(share_text(std::move(corpus_id)), *config,
+                                                    *codebook, policy);
   return new_instance<CorpusObject>(
-      type, CorpusObject{std::move(core), Ref::borrow(args[1]), Ref::borrow(args[2]), *policy});
+      type, CorpusObject{std::move(core), Ref::borrow(args[1]), Ref::borrow(args[2]), policy});
 }
 
 // ---- insert -----------------------------------------------------------------
@@ -125,25 +119,15 @@ constexpr Signature<3> kInsertSignature{"Corpus.insert", {"vector_id", "vector",
 // the new entry, which the second half reports as an error although the
 // insert (and its VectorsInserted event) stands.
 PyObject* corpus_insert(PyObject* self, const Args<3>& args) {
-  auto vector_id = args.convert(0, to_string);
-  if (!vector_id) {
+  auto converted = args.convert_all(to_string, numpy::to_vector, kMetadataParameter);
+  if (!converted) {
     return nullptr;
   }
-  const auto vector = args.convert(1, numpy::to_vector);
-  if (!vector) {
-    return nullptr;
+  auto& [vector_id, vector, metadata] = *converted;
+  if (metadata != nullptr) {
+    return raise_metadata_unsupported("Corpus.insert");
   }
-  const auto metadata = args.convert_or(2, to_optional_dict, static_cast<PyObject*>(nullptr));
-  if (!metadata) {
-    return nullptr;
-  }
-  if (*metadata != nullptr) {
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "Corpus.insert(metadata=...) is not yet supported in the pyo3 wheel; pass "
-                    "metadata=None or omit the kwarg.");
-    return nullptr;
-  }
-  const auto values = numpy::copy_vector(*vector);
+  const auto values = numpy::copy_vector(vector);
   if (!values) {
     return nullptr;
   }
@@ -151,14 +135,15 @@ PyObject* corpus_insert(PyObject* self, const Args<3>& args) {
   // A second reference keeps the state alive should the object be collected
   // while the interpreter lock is released.
   const SharedCorpus core = corpus_of(self).core;
-  const std::string lookup_id = *vector_id;
+  const std::string lookup_id = vector_id;
   auto inserted = without_gil(
-      [&]() -> std::optional<Result<corpus::VectorEntry, corpus::CorpusError>> {
+      [&core, &id = vector_id, &values]()
+          -> std::optional<Result<corpus::VectorEntry, corpus::CorpusError>> {
         auto access = core->lock();
         if (!access) {
           return std::nullopt;
         }
-        return (*access)->insert(std::move(*vector_id), *values);
+        return (*access)->insert(std::move(id), *values);
       });
   if (!inserted) {
     return raise_panic(kPoisoned);
@@ -322,19 +307,13 @@ PyObject* corpus_pending_events(PyObject* self) {
   }
   const CorpusObject& object = corpus_of(self);
   UndeliveredEvents pending(object.core, std::move(*drained));
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pending.events().size())));
-  if (!list) {
-    return nullptr;
+  PyObject* list = new_list(pending.events(), [&object](const corpus::CorpusEvent& event) {
+    return new_event_object(event, object.codec_config.get());
+  });
+  if (list != nullptr) {
+    pending.delivered();
   }
-  Py_ssize_t index = 0;
-  for (const corpus::CorpusEvent& event : pending.events()) {
-    PyObject* item = new_event_object(event, object.codec_config.get());
-    if (item == nullptr || PyList_SetItem(list.get(), index++, item) < 0) {
-      return nullptr;
-    }
-  }
-  pending.delivered();
-  return list.release();
+  return list;
 }
 
 // ---- properties -------------------------------------------------------------

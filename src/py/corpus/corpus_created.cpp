@@ -2,7 +2,7 @@
 
 #include "py/corpus/compression_policy.hpp"
 #include "py/corpus/corpus_events.hpp"
-#include "py/corpus/event_fields.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/ref.hpp"
@@ -30,10 +30,10 @@ PyObject* get_compression_policy(PyObject* self) {
 }
 
 PyGetSetDef properties[] = {
-    property<event_corpus_id<Created>>("corpus_id"),
+    property<field<&Created::corpus_id, Created>>("corpus_id"),
     property<get_codec_config>("codec_config"),
     property<get_compression_policy>("compression_policy"),
-    property<event_timestamp<Created>>("timestamp"),
+    property<field<&Created::timestamp, Created>>("timestamp"),
     properties_end(),
 };
 

@@ -1,5 +1,5 @@
 #include "py/corpus/corpus_events.hpp"
-#include "py/corpus/event_fields.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/trampolines.hpp"
@@ -10,14 +10,10 @@ namespace {
 
 using Decompressed = corpus::CorpusDecompressed;
 
-PyObject* get_vector_count(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Decompressed>(self).vector_count);
-}
-
 PyGetSetDef properties[] = {
-    property<event_corpus_id<Decompressed>>("corpus_id"),
-    property<get_vector_count>("vector_count"),
-    property<event_timestamp<Decompressed>>("timestamp"),
+    property<field<&Decompressed::corpus_id>>("corpus_id"),
+    property<field<&Decompressed::vector_count>>("vector_count"),
+    property<field<&Decompressed::timestamp>>("timestamp"),
     properties_end(),
 };
 

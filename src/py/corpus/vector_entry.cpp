@@ -4,9 +4,10 @@
 #include <utility>
 
 #include "py/codec/compressed_vector.hpp"
-#include "py/corpus/text.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -28,31 +29,19 @@ PyObject* entry_repr(PyObject* self) {
 
 // ---- read-only properties ---------------------------------------------------
 
-PyObject* get_vector_id(PyObject* self) { return new_text(value_of<Entry>(self).vector_id()); }
-
 // A new CompressedVector object on each read; it shares the payload buffers.
 PyObject* get_compressed(PyObject* self) {
   return new_compressed_vector(value_of<Entry>(self).compressed());
 }
 
-PyObject* get_config_hash(PyObject* self) { return new_text(value_of<Entry>(self).config_hash()); }
-
-PyObject* get_dimension(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Entry>(self).dimension());
-}
-
-PyObject* get_has_residual(PyObject* self) {
-  return PyBool_FromLong(value_of<Entry>(self).has_residual() ? 1 : 0);
-}
-
 // ---- type -------------------------------------------------------------------
 
 PyGetSetDef properties[] = {
-    property<get_vector_id>("vector_id"),
+    property<field<&Entry::vector_id>>("vector_id"),
     property<get_compressed>("compressed"),
-    property<get_config_hash>("config_hash"),
-    property<get_dimension>("dimension"),
-    property<get_has_residual>("has_residual"),
+    property<field<&Entry::config_hash>>("config_hash"),
+    property<field<&Entry::dimension>>("dimension"),
+    property<field<&Entry::has_residual>>("has_residual"),
     properties_end(),
 };
 

@@ -1,9 +1,10 @@
 #include "core/common/shared.hpp"
 #include "py/corpus/corpus_events.hpp"
-#include "py/corpus/event_fields.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
-#include "py/toolkit/ref.hpp"
+#include "py/toolkit/list.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -15,29 +16,14 @@ using Inserted = corpus::VectorsInserted;
 // A new list on each read, the ids in insertion order.
 PyObject* get_vector_ids(PyObject* self) {
   const Inserted& event = value_of<Inserted>(self);
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(event.vector_ids.size())));
-  if (!list) {
-    return nullptr;
-  }
-  Py_ssize_t index = 0;
-  for (const SharedText& id : event.vector_ids) {
-    PyObject* text = new_text(id);
-    if (text == nullptr || PyList_SetItem(list.get(), index++, text) < 0) {
-      return nullptr;
-    }
-  }
-  return list.release();
-}
-
-PyObject* get_count(PyObject* self) {
-  return PyLong_FromUnsignedLong(value_of<Inserted>(self).count);
+  return new_list(event.vector_ids, [](const SharedText& id) { return new_text(id); });
 }
 
 PyGetSetDef properties[] = {
-    property<event_corpus_id<Inserted>>("corpus_id"),
+    property<field<&Inserted::corpus_id>>("corpus_id"),
     property<get_vector_ids>("vector_ids"),
-    property<get_count>("count"),
-    property<event_timestamp<Inserted>>("timestamp"),
+    property<field<&Inserted::count>>("count"),
+    property<field<&Inserted::timestamp>>("timestamp"),
     properties_end(),
 };
 

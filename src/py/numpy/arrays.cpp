@@ -44,14 +44,18 @@ bool check_float32_array(PyObject* object, int ndim) {
   return kind == 1;
 }
 
-bool is_c_contiguous_matrix(PyObject* array) {
-  const auto& fields = array_fields(array);
-  return (fields.flags & kFlagCContiguous) != 0 && fields.data != nullptr;
-}
-
-PyObject* raise_matrix_not_contiguous() {
-  PyErr_SetString(PyExc_ValueError, "input matrix must be C-contiguous float32");
-  return nullptr;
+// The fields of a matrix argument about to be read: the type check again,
+// then C-contiguous data. nullptr with the exception set otherwise.
+const ArrayObjectPrefix* readable_matrix(MatrixArg matrix) {
+  if (!check_float32_array(matrix.array, 2)) {
+    return nullptr;
+  }
+  const auto& fields = array_fields(matrix.array);
+  if ((fields.flags & kFlagCContiguous) == 0 || fields.data == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "input matrix must be C-contiguous float32");
+    return nullptr;
+  }
+  return &fields;
 }
 
 // A new NumPy-allocated array of the given element type and shape.
@@ -116,27 +120,23 @@ std::optional<std::vector<float>> copy_vector(VectorArg vector) {
 }
 
 std::optional<MatrixView> view_matrix(MatrixArg matrix) {
-  if (!check_float32_array(matrix.array, 2)) {
+  const ArrayObjectPrefix* fields = readable_matrix(matrix);
+  if (fields == nullptr) {
     return std::nullopt;
   }
-  if (!is_c_contiguous_matrix(matrix.array)) {
-    raise_matrix_not_contiguous();
-    return std::nullopt;
-  }
-  const auto& fields = array_fields(matrix.array);
   MatrixView view;
   view.array_ = Ref::borrow(matrix.array);
-  view.rows_ = static_cast<std::size_t>(fields.dimensions[0]);
-  view.cols_ = static_cast<std::size_t>(fields.dimensions[1]);
+  view.rows_ = static_cast<std::size_t>(fields->dimensions[0]);
+  view.cols_ = static_cast<std::size_t>(fields->dimensions[1]);
   const std::size_t count = view.rows_ * view.cols_;
-  if (reinterpret_cast<std::uintptr_t>(fields.data) % alignof(float) == 0) {
-    view.values_ = std::span<const float>(reinterpret_cast<const float*>(fields.data), count);
+  if (reinterpret_cast<std::uintptr_t>(fields->data) % alignof(float) == 0) {
+    view.values_ = std::span<const float>(reinterpret_cast<const float*>(fields->data), count);
   } else {
     // Reading floats through a misaligned pointer is undefined behaviour;
     // such arrays (e.g. views into a byte buffer at an odd offset) are copied.
     view.aligned_copy_.resize(count);
     if (count > 0) {
-      std::memcpy(view.aligned_copy_.data(), fields.data, count * sizeof(float));
+      std::memcpy(view.aligned_copy_.data(), fields->data, count * sizeof(float));
     }
     view.values_ = view.aligned_copy_;
   }
@@ -144,19 +144,15 @@ std::optional<MatrixView> view_matrix(MatrixArg matrix) {
 }
 
 std::optional<MatrixCopy> copy_matrix(MatrixArg matrix) {
-  if (!check_float32_array(matrix.array, 2)) {
+  const ArrayObjectPrefix* fields = readable_matrix(matrix);
+  if (fields == nullptr) {
     return std::nullopt;
   }
-  if (!is_c_contiguous_matrix(matrix.array)) {
-    raise_matrix_not_contiguous();
-    return std::nullopt;
-  }
-  const auto& fields = array_fields(matrix.array);
-  MatrixCopy copy{static_cast<std::size_t>(fields.dimensions[0]),
-                  static_cast<std::size_t>(fields.dimensions[1]), {}};
+  MatrixCopy copy{static_cast<std::size_t>(fields->dimensions[0]),
+                  static_cast<std::size_t>(fields->dimensions[1]), {}};
   copy.values.resize(copy.rows * copy.cols);
   if (!copy.values.empty()) {
-    std::memcpy(copy.values.data(), fields.data, copy.values.size() * sizeof(float));
+    std::memcpy(copy.values.data(), fields->data, copy.values.size() * sizeof(float));
   }
   return copy;
 }

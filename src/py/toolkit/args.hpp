@@ -7,11 +7,17 @@
 //   // in the body, after binding:
 //   auto top_k = args.convert(1, to_u64);        // "argument 'top_k': ..." on TypeError
 //   if (!top_k) return nullptr;
+//   // or several leading parameters at once, in order:
+//   auto converted = args.convert_all(numpy::to_vector, or_default(to_u64, 10));
+//   if (!converted) return nullptr;
+//   auto& [query, top_k] = *converted;
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "py/toolkit/python.hpp"
@@ -41,6 +47,19 @@ bool bind_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwarg
 void attach_argument_name(const char* name);
 
 }  // namespace detail
+
+// An optional parameter for Args::convert_all: converted with `converter`
+// when given, `fallback` when omitted (as Args::convert_or).
+template <class Converter, class T>
+struct OrDefault {
+  Converter converter;
+  T fallback;
+};
+
+template <class Converter, class T>
+constexpr OrDefault<std::decay_t<Converter>, T> or_default(Converter&& converter, T fallback) {
+  return {std::forward<Converter>(converter), std::move(fallback)};
+}
 
 // The arguments of one call, bound to the parameters of a Signature.
 template <std::size_t N>
@@ -76,7 +95,38 @@ class Args {
     return convert(i, std::forward<Converter>(converter));
   }
 
+  // Converts arguments 0, 1, ... with one converter (or or_default) each, in
+  // parameter order, as convert / convert_or would one by one: the first
+  // failure is reported with its parameter name and the later parameters are
+  // not converted at all. Yields the tuple of converted values.
+  template <class... Converters>
+  auto convert_all(const Converters&... converters) const {
+    static_assert(sizeof...(Converters) <= N, "more converters than parameters");
+    return convert_leading(std::index_sequence_for<Converters...>{}, converters...);
+  }
+
  private:
+  template <class Converter>
+  auto convert_one(std::size_t i, const Converter& converter) const {
+    return convert(i, converter);
+  }
+  template <class Converter, class T>
+  auto convert_one(std::size_t i, const OrDefault<Converter, T>& parameter) const {
+    return convert_or(i, parameter.converter, parameter.fallback);
+  }
+
+  template <std::size_t... I, class... Converters>
+  auto convert_leading(std::index_sequence<I...>, const Converters&... converters) const {
+    using Values = std::tuple<typename decltype(convert_one(I, converters))::value_type...>;
+    std::tuple<decltype(convert_one(I, converters))...> slots;
+    // && stops at the first empty result, so later converters never run.
+    const bool converted = ((std::get<I>(slots) = convert_one(I, converters)).has_value() && ...);
+    if (!converted) {
+      return std::optional<Values>();
+    }
+    return std::optional<Values>(std::in_place, std::move(*std::get<I>(slots))...);
+  }
+
   const char* const* names_;
   std::array<PyObject*, N> values_;
 };

@@ -1,6 +1,7 @@
-// Python str objects made from the corpus's shared UTF-8 texts (ids, corpus
-// ids, event details). Every text in the corpus came from a Python str, so it
-// is valid UTF-8; a failure here is an allocation failure.
+// Python str objects made from UTF-8 texts held by core values (ids, config
+// hashes, event details, reprs). Every such text came from a Python str or
+// from the extension itself, so it is valid UTF-8; a failure here is an
+// allocation failure.
 #pragma once
 
 #include <string_view>
