@@ -27,7 +27,6 @@ double half_value(std::uint16_t bits) {
 std::uint16_t reference_narrow(float value) {
   const std::uint16_t sign = std::signbit(value) ? 0x8000u : 0u;
   const double magnitude = std::fabs(static_cast<double>(value));
-  if (std::isnan(magnitude)) return sign | 0x7e00u;
   if (magnitude >= 65520.0) return sign | 0x7c00u;
   const int scale = magnitude < 0x1p-14 ? -24 : std::ilogb(magnitude) - 10;
   const double units = std::nearbyint(std::ldexp(magnitude, -scale));  // exact scaling
@@ -57,26 +56,14 @@ TEST(Binary16, EveryPatternWidensExactlyAndNarrowsBack) {
       ASSERT_TRUE(half_is_nan(float_to_half(wide))) << bits;
       continue;
     }
-    const double expected = half_value(half);
-    ASSERT_EQ(static_cast<double>(wide), expected) << bits;
+    ASSERT_EQ(static_cast<double>(wide), half_value(half)) << bits;
     ASSERT_EQ(std::signbit(wide), (bits & 0x8000u) != 0) << bits;
     ASSERT_EQ(float_to_half(wide), half) << bits;
   }
 }
 
-TEST(Binary16, KnownConversions) {
-  EXPECT_EQ(float_to_half(1.0f), 0x3C00);
-  EXPECT_EQ(float_to_half(0.1f), 0x2E66);
-  EXPECT_EQ(float_to_half(1.00048828125f), 0x3C00);  // tie between 1 and 1+2^-10: even wins
-  EXPECT_EQ(float_to_half(65504.0f), 0x7BFF);
-  EXPECT_EQ(float_to_half(65520.0f), 0x7C00);
-  EXPECT_EQ(float_to_half(3e-8f), 0x0001);
-  EXPECT_EQ(float_to_half(-0.0f), 0x8000);
-  EXPECT_EQ(float_to_half(-INFINITY), 0xFC00);
-}
-
-TEST(Binary16, MidpointsAndTheirNeighboursRoundLikeReference) {
-  // Every tie between adjacent binary16 values, and one float32 step either side.
+TEST(Binary16, NarrowingRoundsLikeTheReference) {
+  // Every tie between adjacent finite binary16 values and one float32 step either side...
   for (std::uint16_t bits = 0; bits < 0x7bff; ++bits) {
     const float mid = static_cast<float>((half_value(bits) + half_value(bits + 1)) / 2);
     for (float value : {mid, std::nextafter(mid, 0.0f), std::nextafter(mid, INFINITY)}) {
@@ -84,15 +71,11 @@ TEST(Binary16, MidpointsAndTheirNeighboursRoundLikeReference) {
       expect_narrows_like_reference(-value);
     }
   }
-}
-
-TEST(Binary16, RandomFloatPatternsRoundLikeReference) {
+  // ...and random patterns, half of them with exponents near the binary16 range.
   std::mt19937 rng(12345);
-  std::uniform_int_distribution<std::uint32_t> any_bits;
-  // Exponents near the binary16 range get most of the draws.
   std::uniform_int_distribution<std::uint32_t> near_exponent(95, 145);
   for (int i = 0; i < 1'000'000; ++i) {
-    std::uint32_t bits = any_bits(rng);
+    std::uint32_t bits = static_cast<std::uint32_t>(rng());
     if (i % 2 == 0) bits = (bits & 0x807fffffu) | (near_exponent(rng) << 23);
     expect_narrows_like_reference(std::bit_cast<float>(bits));
   }
