@@ -1,6 +1,6 @@
 """Plain NumPy / Python implementations of the codec's rules, written for
 clarity rather than speed, that the tests compare the extension against, and
-a probe for operations that run without the interpreter lock."""
+helpers shared by the test files (thread runner, interpreter-lock probe)."""
 
 import math
 import sys
@@ -8,45 +8,65 @@ import threading
 import time
 
 import numpy as np
+import pytest
 
-F32 = np.float32
-
-
-def total_order_key64(values):
-    """Signed keys whose integer order is IEEE totalOrder on float64."""
-    bits = np.asarray(values, dtype=np.float64).view(np.int64)
-    return np.where(bits < 0, bits ^ np.int64(0x7FFFFFFFFFFFFFFF), bits)
+NOT_CONTIGUOUS = "numpy slice unavailable: The given array is not contiguous"
+NOT_C_CONTIGUOUS = "input matrix must be C-contiguous float32"
 
 
-def total_order_key32(values):
-    bits = np.asarray(values, dtype=np.float32).view(np.int32)
-    return np.where(bits < 0, bits ^ np.int32(0x7FFFFFFF), bits)
+def cannot_convert(argument, type_name="ndarray", target="PyArray<T, D>"):
+    prefix = f"argument '{argument}': " if argument else ""
+    return f"{prefix}'{type_name}' object cannot be converted to '{target}'"
+
+
+def expect_error(error, message, call, *args, **kwargs):
+    """call(*args, **kwargs) must raise exactly `error` (not a subclass) with
+    exactly `message` (None: any text); returns the exception."""
+    with pytest.raises(error) as caught:
+        call(*args, **kwargs)
+    assert type(caught.value) is error
+    assert message is None or str(caught.value) == message
+    return caught.value
+
+
+class Index:
+    """An integer-like object that is not an int."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def total_order_key(values, float_type, int_type, magnitude_mask):
+    """Signed integer keys whose order is IEEE totalOrder on the float type."""
+    keys = np.asarray(values, dtype=float_type).view(int_type)
+    return np.where(keys < 0, keys ^ int_type(magnitude_mask), keys)
 
 
 def train(matrix, bit_width):
     """Codebook training: every value widened to float64 and sorted under total
-    order, linear-interpolation quantiles at i/(K-1), each rounded to float32,
-    then sorted under float32 total order. None when fewer than K are distinct."""
+    order, linear-interpolation quantiles at i/(K-1) in binary64, each rounded
+    to float32, then sorted under float32 total order. None when fewer than K
+    levels are distinct."""
     k = 2**bit_width
     values = np.asarray(matrix, dtype=np.float32).astype(np.float64).ravel()
     n = values.size
     if n == 0:
         return None
-    s = values[np.argsort(total_order_key64(values), kind="stable")].tolist()
+    s = values[np.argsort(total_order_key(values, np.float64, np.int64, 2**63 - 1), kind="stable")].tolist()
     levels = []
     for i in range(k):
         p = (i / (k - 1)) * (n - 1)
         lo = math.floor(p)
         hi = min(lo + 1, n - 1)
-        levels.append(s[lo] + (p - math.floor(p)) * (s[hi] - s[lo]))  # binary64 throughout
+        levels.append(s[lo] + (p - lo) * (s[hi] - s[lo]))
     with np.errstate(over="ignore", invalid="ignore"):
         levels = np.array(levels, dtype=np.float64).astype(np.float32)
-    keys = total_order_key32(levels)
-    levels = levels[np.argsort(keys, kind="stable")]
-    keys = np.sort(keys)
-    if 1 + int(np.count_nonzero(keys[1:] > keys[:-1])) < k:
-        return None
-    return levels
+    keys = total_order_key(levels, np.float32, np.int32, 2**31 - 1)
+    levels, keys = levels[np.argsort(keys, kind="stable")], np.sort(keys)
+    return None if 1 + int(np.count_nonzero(keys[1:] > keys[:-1])) < k else levels
 
 
 def matrix_of(rotation):
@@ -61,7 +81,7 @@ def sequential_apply(matrix, x):
     for row in np.asarray(matrix).tolist():
         acc = 0.0
         for m, v in zip(row, values):
-            acc = acc + m * v
+            acc += m * v
         out.append(acc)
     return np.array(out, dtype=np.float64).astype(np.float32)
 
@@ -101,12 +121,10 @@ def pack_indices(indices, bit_width):
     return np.packbits(bits, bitorder="little").tobytes()
 
 
-def record_bytes(config_hash, dimension, bit_width, indices, residual=None, *, version=1):
+def record_bytes(config_hash, dimension, bit_width, indices, residual=None):
     """A serialized record built field by field."""
-    hash_field = config_hash.encode() if isinstance(config_hash, str) else bytes(config_hash)
-    out = bytes([version]) + hash_field[:64].ljust(64, b"\0")
-    out += int(dimension).to_bytes(4, "little") + bytes([bit_width])
-    out += pack_indices(indices, bit_width)
+    out = b"\x01" + config_hash.encode().ljust(64, b"\0") + int(dimension).to_bytes(4, "little")
+    out += bytes([bit_width]) + pack_indices(indices, bit_width)
     if residual is None:
         return out + b"\x00"
     return out + b"\x01" + len(residual).to_bytes(4, "little") + bytes(residual)
@@ -121,15 +139,10 @@ def is_half_nan(pattern):
 
 
 def other_threads_ran_during(operation, attempts=20):
-    """Runs operation() (up to `attempts` times) and reports whether another
-    Python thread got to run meanwhile. With a very long switch interval the
-    calling thread keeps the interpreter lock unless the operation itself
-    releases it, so the answer tells whether the operation ran (partly)
-    without the lock. On a busy machine the other thread may not be scheduled
-    in time, hence the repeats."""
-    ticks = [0]
-    done = threading.Event()
-    started = threading.Event()
+    """Whether another Python thread got to run during operation() (tried up
+    to `attempts` times, for a busy machine). With a very long switch interval
+    the caller keeps the interpreter lock unless the operation releases it."""
+    ticks, done, started = [0], threading.Event(), threading.Event()
 
     def count():
         started.set()
@@ -142,9 +155,12 @@ def other_threads_ran_during(operation, attempts=20):
     counter.start()
     started.wait()
     sys.setswitchinterval(100.0)
-    # The other thread may be waiting for the lock under the old interval, after
-    # which it would ask for a switch; letting it run once ends that wait.
-    time.sleep(0.02)
+    # The counter may be waiting for the lock under the old interval, after
+    # which it would ask for a switch; once it has run twice more, it waits
+    # under the new one.
+    seen = ticks[0]
+    while ticks[0] < seen + 2:
+        time.sleep(0.001)
     try:
         for _ in range(attempts):
             before = ticks[0]
@@ -156,3 +172,24 @@ def other_threads_ran_during(operation, attempts=20):
         sys.setswitchinterval(interval)
         done.set()
         counter.join()
+
+
+def run_threads(targets, timeout=120):
+    """Runs each target in its own daemon thread; re-raises the first failure
+    and reports a thread that never finished as a deadlock."""
+    errors = []
+
+    def guarded(target):
+        try:
+            target()
+        except BaseException as error:  # noqa: BLE001 - re-raised below
+            errors.append(error)
+
+    threads = [threading.Thread(target=guarded, args=(t,), daemon=True) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+    assert not any(t.is_alive() for t in threads), "deadlock: a thread did not finish"
+    if errors:
+        raise errors[0]

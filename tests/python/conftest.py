@@ -17,15 +17,16 @@ def core():
 
 @pytest.fixture
 def run_python():
-    """Runs a snippet in a fresh interpreter (same executable, same sys.path) and returns its stdout."""
+    """Runs a snippet in a fresh interpreter (same executable, same sys.path,
+    plus the given environment variables) and returns its stdout."""
 
-    def run(code):
+    def run(code, **env):
         completed = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],
             capture_output=True,
             text=True,
             timeout=120,
-            env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)),
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **env),
         )
         assert completed.returncode == 0, completed.stderr
         return completed.stdout
