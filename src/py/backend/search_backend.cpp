@@ -32,9 +32,9 @@ PyType_Slot slots[] = {
 };
 
 // No instance ever exists, so the instance layout is the plain object header.
-PyType_Spec spec = {"marrowfin_rs.SearchBackend", 0, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.SearchBackend", 0, 0, kClassFlags, slots};
 
-HeapType heap_type{spec};
+HeapType heap_type{type_spec};
 
 }  // namespace
 

@@ -107,7 +107,7 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec spec = {"marrowfin_rs.CompressionPolicy", instance_size<Policy>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.CompressionPolicy", instance_size<Policy>, 0, kClassFlags, slots};
 
 // The members are made once, with the class, so every read of
 // CompressionPolicy.COMPRESS yields the same object.
@@ -124,7 +124,7 @@ int add_members(PyTypeObject* type) {
   });
 }
 
-HeapType heap_type{spec, add_members};
+HeapType heap_type{type_spec, add_members};
 
 }  // namespace
 

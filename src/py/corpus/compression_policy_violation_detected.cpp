@@ -33,10 +33,10 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec spec = {"marrowfin_rs.CompressionPolicyViolationDetected", instance_size<Violation>, 0,
+PyType_Spec type_spec = {"marrowfin_rs.CompressionPolicyViolationDetected", instance_size<Violation>, 0,
                     kClassFlags, slots};
 
-HeapType heap_type{spec};
+HeapType heap_type{type_spec};
 
 }  // namespace
 

@@ -407,9 +407,9 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec spec = {"marrowfin_rs.Corpus", instance_size<CorpusObject>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.Corpus", instance_size<CorpusObject>, 0, kClassFlags, slots};
 
-HeapType heap_type{spec};
+HeapType heap_type{type_spec};
 
 }  // namespace
 

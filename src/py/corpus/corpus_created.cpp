@@ -45,9 +45,9 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec spec = {"marrowfin_rs.CorpusCreated", instance_size<Created>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.CorpusCreated", instance_size<Created>, 0, kClassFlags, slots};
 
-HeapType heap_type{spec};
+HeapType heap_type{type_spec};
 
 }  // namespace
 

@@ -25,10 +25,10 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec spec = {"marrowfin_rs.CorpusDecompressed", instance_size<Decompressed>, 0,
+PyType_Spec type_spec = {"marrowfin_rs.CorpusDecompressed", instance_size<Decompressed>, 0,
                     kClassFlags, slots};
 
-HeapType heap_type{spec};
+HeapType heap_type{type_spec};
 
 }  // namespace
 

@@ -35,10 +35,10 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec spec = {"marrowfin_rs.VectorsInserted", instance_size<Inserted>, 0, kClassFlags,
+PyType_Spec type_spec = {"marrowfin_rs.VectorsInserted", instance_size<Inserted>, 0, kClassFlags,
                     slots};
 
-HeapType heap_type{spec};
+HeapType heap_type{type_spec};
 
 }  // namespace
 

@@ -12,10 +12,10 @@ PyTypeObject* HeapType::get() {
   if (type_ != nullptr) {
     return type_;
   }
-  Ref type = Ref::steal(PyType_FromMetaclass(nullptr, nullptr, spec_, nullptr));
+  Ref type = Ref::steal(PyType_FromMetaclass(nullptr, nullptr, type_spec_, nullptr));
   auto* created = reinterpret_cast<PyTypeObject*>(type.get());
   if (!type || (finish_ != nullptr && finish_(created) < 0)) {
-    const std::string message = std::string("failed to create the type object ") + spec_->name;
+    const std::string message = std::string("failed to create the type object ") + type_spec_->name;
     return reinterpret_cast<PyTypeObject*>(raise_panic_from_pending(message.c_str()));
   }
   type_ = reinterpret_cast<PyTypeObject*>(type.release());

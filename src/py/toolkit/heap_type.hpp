@@ -1,7 +1,7 @@
 // Creating the extension's heap types and module-level function objects once
 // per process, and the slots every class shares.
 //
-// Every class spec uses tp_name "marrowfin_rs.<Class>" (so __module__ is
+// Every class's PyType_Spec uses tp_name "marrowfin_rs.<Class>" (so __module__ is
 // "marrowfin_rs") and kClassFlags: immutable, not subclassable, no __dict__
 // (no dict offset is ever declared).
 #pragma once
@@ -12,7 +12,7 @@ namespace marrowfin::py {
 
 inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
-// A class's type object, created from its spec the first time it is needed
+// A class's type object, created from its PyType_Spec the first time it is needed
 // and kept for the life of the process. `finish`, when given, runs once on
 // the new type (for example to add class attributes) and returns -1 with an
 // exception set on failure.
@@ -20,15 +20,15 @@ class HeapType {
  public:
   using Finish = int (*)(PyTypeObject* type);
 
-  constexpr explicit HeapType(PyType_Spec& spec, Finish finish = nullptr) noexcept
-      : spec_(&spec), finish_(finish) {}
+  constexpr explicit HeapType(PyType_Spec& type_spec, Finish finish = nullptr) noexcept
+      : type_spec_(&type_spec), finish_(finish) {}
 
   // Borrowed reference; nullptr with PanicException set if creation fails
   // (a failure to build a type is a defect, not a usage error).
   PyTypeObject* get();
 
  private:
-  PyType_Spec* spec_;
+  PyType_Spec* type_spec_;
   Finish finish_;
   PyTypeObject* type_ = nullptr;
 };

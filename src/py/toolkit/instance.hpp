@@ -5,7 +5,7 @@
 //
 //   using CodecConfigObject = Instance<codec::CodecConfig>;
 //   {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<codec::CodecConfig>)},
-//   PyType_Spec spec = {"marrowfin_rs.CodecConfig", instance_size<codec::CodecConfig>, 0, ...};
+//   PyType_Spec type_spec = {"marrowfin_rs.CodecConfig", instance_size<codec::CodecConfig>, 0, ...};
 #pragma once
 
 #include <memory>
