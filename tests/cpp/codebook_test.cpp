@@ -203,6 +203,31 @@ TEST(Quantize, FastPathsEqualTheLinearScan) {
   }
 }
 
+// Every binary16 pattern added to values that round, cancel and overflow:
+// the F16C path must give the portable bits (NaN results only need to stay NaN,
+// because the inverse rotation canonicalises them).
+TEST(Dequantize, ResidualAdditionMatchesPortable) {
+  if (!quantize_detail::avx2_f16c_available()) GTEST_SKIP() << "no AVX2 + F16C";
+  std::vector<std::uint8_t> residual;
+  for (std::uint32_t h = 0; h < 65536; ++h) {
+    residual.push_back(static_cast<std::uint8_t>(h));
+    residual.push_back(static_cast<std::uint8_t>(h >> 8));
+  }
+  const std::size_t n = 65536;
+  for (float base : {0.0f, -0.0f, 1.0f, -65504.0f, 3e38f, 1e-40f}) {
+    std::vector<float> portable(n, base), fast(n, base);
+    quantize_detail::add_residual_portable(residual.data(), portable.data(), n - 3);
+    quantize_detail::add_residual_avx2(residual.data(), fast.data(), n - 3);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::isnan(portable[i])) {
+        ASSERT_TRUE(std::isnan(fast[i])) << i;
+      } else {
+        ASSERT_EQ(test::bits(portable[i]), test::bits(fast[i])) << i << " base " << base;
+      }
+    }
+  }
+}
+
 TEST(Quantize, WorkedExample) {
   const auto codebook = Codebook::create({-1.0f, -0.25f, 0.25f, 1.0f}, 2).value();
   const std::vector<float> values = {0.0f, -2.0f, 5.0f, 0.3f, kNaN, -kInf, kInf, 0.25f};

@@ -105,6 +105,21 @@ MARROWFIN_AVX2_F16C void quantize_values_avx2(std::span<const float> levels, std
   }
 }
 
+// out[i] = binary16 i widened + out[i]: the F16C widening is exact, like
+// half_to_float, and the float32 addition is the same.
+MARROWFIN_AVX2_F16C void add_residual_avx2(const std::uint8_t* residual_le, float* out,
+                                           std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i halves = _mm_loadu_si128(reinterpret_cast<const __m128i*>(residual_le + 2 * i));
+    _mm256_storeu_ps(out + i, _mm256_add_ps(_mm256_cvtph_ps(halves), _mm256_loadu_ps(out + i)));
+  }
+  for (; i < n; ++i) {
+    const auto bits = static_cast<std::uint16_t>(residual_le[2 * i] | (residual_le[2 * i + 1] << 8));
+    out[i] = _cvtsh_ss(bits) + out[i];
+  }
+}
+
 }  // namespace marrowfin::codec::quantize_detail
 
 #else
@@ -114,6 +129,10 @@ namespace marrowfin::codec::quantize_detail {
 void quantize_values_avx2(std::span<const float> levels, std::span<const float> values,
                           std::uint8_t* indices, std::uint8_t* residual_le) noexcept {
   quantize_values_portable(levels, values, indices, residual_le);
+}
+
+void add_residual_avx2(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept {
+  add_residual_portable(residual_le, out, n);
 }
 
 }  // namespace marrowfin::codec::quantize_detail

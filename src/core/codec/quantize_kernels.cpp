@@ -123,6 +123,17 @@ void quantize_values(std::span<const float> levels, std::span<const float> value
   }
 }
 
+namespace quantize_detail {
+
+void add_residual_portable(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto bits = static_cast<std::uint16_t>(residual_le[2 * i] | (residual_le[2 * i + 1] << 8));
+    out[i] = half_to_float(bits) + out[i];
+  }
+}
+
+}  // namespace quantize_detail
+
 Status<CodecError> dequantize_values(std::span<const float> levels,
                                      std::span<const std::uint8_t> indices,
                                      const std::vector<std::uint8_t>* residual_le, float* out) {
@@ -140,10 +151,10 @@ Status<CodecError> dequantize_values(std::span<const float> levels,
   for (std::size_t i = 0; i < n; ++i) out[i] = e[idx[i]];
   if (residual_le != nullptr) {
     if (residual_le->size() != 2 * n) return fail(CodecError::length_mismatch(residual_le->size(), 2 * n));
-    const std::uint8_t* r = residual_le->data();
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto bits = static_cast<std::uint16_t>(r[2 * i] | (r[2 * i + 1] << 8));
-      out[i] = half_to_float(bits) + out[i];
+    if (quantize_detail::avx2_f16c_available()) {
+      quantize_detail::add_residual_avx2(residual_le->data(), out, n);
+    } else {
+      quantize_detail::add_residual_portable(residual_le->data(), out, n);
     }
   }
   return {};

@@ -45,6 +45,12 @@ void quantize_values_portable(std::span<const float> levels, std::span<const flo
 void quantize_values_avx2(std::span<const float> levels, std::span<const float> values,
                           std::uint8_t* indices, std::uint8_t* residual_le) noexcept;
 bool avx2_f16c_available() noexcept;
+
+// out[i] = binary16 value i of residual_le (low byte first) widened + out[i],
+// in float32, for i < n. Both variants give identical bits.
+void add_residual_portable(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept;
+// AVX2 + F16C; call only when avx2_f16c_available().
+void add_residual_avx2(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept;
 }  // namespace quantize_detail
 
 // out[i] = levels[indices[i]] for i < indices.size(). Fails with
