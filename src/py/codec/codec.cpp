@@ -1,5 +1,6 @@
 #include "py/codec/codec.hpp"
 
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
+#include "py/toolkit/ref.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -87,14 +89,20 @@ PyObject* codec_decompress_batch(PyObject*, const Args<3>& args) {
   }
   const std::size_t count = records.size();
   const std::size_t dimension = count == 0 ? 0 : config.dimension();
-  std::vector<float> out(count * dimension, 0.0f);
-  auto status = without_gil([&records = records, &config, &codebook, &out] {
+  // Decoded straight into the result's memory; on failure the array is dropped.
+  float* data = nullptr;
+  Ref result = Ref::steal(numpy::new_matrix(count, dimension, &data));
+  if (!result) {
+    return nullptr;
+  }
+  const std::span<float> out(data, count * dimension);
+  auto status = without_gil([&records = records, &config, &codebook, out] {
     return codec::Codec::decompress_batch(records, config, codebook, out);
   });
   if (!status) {
     return raise_codec_error(status.error());
   }
-  return numpy::matrix_result(count, dimension, out);
+  return result.release();
 }
 
 // ---- methods shared with Codebook and RotationMatrix ------------------------

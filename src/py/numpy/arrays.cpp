@@ -199,12 +199,13 @@ PyObject* copied_uint8_array(std::span<const std::uint8_t> values) {
   return new_copied_array(kTypeUInt8, 1, dims, values.data(), values.size_bytes());
 }
 
-PyObject* matrix_result(std::size_t rows, std::size_t cols, std::span<const float> values) {
-  if (values.size() != rows * cols) {
-    return raise_panic("matrix_result: the value count does not match the shape");
-  }
+PyObject* new_matrix(std::size_t rows, std::size_t cols, float** data) {
   const Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
-  return new_copied_array(kTypeFloat32, 2, dims, values.data(), values.size_bytes());
+  PyObject* array = new_array(kTypeFloat32, 2, dims);
+  if (array != nullptr) {
+    *data = static_cast<float*>(static_cast<void*>(array_fields(array).data));
+  }
+  return array;
 }
 
 }  // namespace marrowfin::py::numpy

@@ -90,8 +90,10 @@ PyObject* vector_result(std::vector<float> values);
 PyObject* copied_float32_array(std::span<const float> values);
 PyObject* copied_uint8_array(std::span<const std::uint8_t> values);
 
-// A new NumPy-allocated C-ordered float32 array of shape (rows, cols) holding
-// rows * cols values, row-major.
-PyObject* matrix_result(std::size_t rows, std::size_t cols, std::span<const float> values);
+// A new NumPy-allocated C-ordered float32 array of shape (rows, cols) whose
+// rows * cols elements, at *data, are not initialised: the caller fills all of
+// them (it may do so with the interpreter lock released, since nobody else
+// holds the array yet) before handing the array out.
+PyObject* new_matrix(std::size_t rows, std::size_t cols, float** data);
 
 }  // namespace marrowfin::py::numpy
