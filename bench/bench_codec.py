@@ -7,8 +7,6 @@ arrays, so the comparison favours the baseline slightly.
 
 from __future__ import annotations
 
-import sys
-
 import numpy as np
 
 import harness
@@ -46,20 +44,15 @@ def measure(threads: int) -> dict:
     return result
 
 
-def main() -> None:
-    threads = harness.enter_child()
-    if threads is not None:
-        harness.emit(measure(threads))
-        return
-    for threads, r in harness.run_per_thread_count(__file__).items():
-        rows = [("task", "marrowfin", "numpy", "speed-up")]
-        for task in ("compress", "decompress"):
-            ours, base = r[task]
-            rows.append((f"{task}_batch {ROWS}x{DIMENSION}, {BIT_WIDTH}-bit + residual", harness.ms(ours),
-                         harness.ms(base), harness.ratio(base, ours)))
-        harness.print_table(f"{threads} thread(s)", rows)
-        print(f"  warm single Codec.compress (768-d): {r['single_per_s']:,.0f} calls/s")
+def report(threads: int, r: dict) -> None:
+    rows = [("task", "marrowfin", "numpy", "speed-up")]
+    for task in ("compress", "decompress"):
+        ours, base = r[task]
+        rows.append((f"{task}_batch {ROWS}x{DIMENSION}, {BIT_WIDTH}-bit + residual", harness.ms(ours),
+                     harness.ms(base), harness.ratio(base, ours)))
+    harness.print_table(f"{threads} thread(s)", rows)
+    print(f"  warm single Codec.compress (768-d): {r['single_per_s']:,.0f} calls/s")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    harness.run(__file__, measure, report)

@@ -7,8 +7,6 @@ residual, float64 inverse rotation through BLAS).
 
 from __future__ import annotations
 
-import sys
-
 import numpy as np
 
 import harness
@@ -42,20 +40,15 @@ def measure(threads: int) -> dict:
     return {"inserts_per_s": ENTRIES / insert, "decompress_all": (ours, base)}
 
 
-def main() -> None:
-    threads = harness.enter_child()
-    if threads is not None:
-        harness.emit(measure(threads))
-        return
-    for threads, r in harness.run_per_thread_count(__file__).items():
-        ours, base = r["decompress_all"]
-        harness.print_table(f"{threads} thread(s)", [
-            ("task", "marrowfin", "numpy", "speed-up"),
-            (f"decompress_all of {ENTRIES:,} x {DIMENSION}", harness.ms(ours), harness.ms(base),
-             harness.ratio(base, ours)),
-        ])
-        print(f"  COMPRESS inserts (768-d, 4-bit + residual): {r['inserts_per_s']:,.0f} per second")
+def report(threads: int, r: dict) -> None:
+    ours, base = r["decompress_all"]
+    harness.print_table(f"{threads} thread(s)", [
+        ("task", "marrowfin", "numpy", "speed-up"),
+        (f"decompress_all of {ENTRIES:,} x {DIMENSION}", harness.ms(ours), harness.ms(base),
+         harness.ratio(base, ours)),
+    ])
+    print(f"  COMPRESS inserts (768-d, 4-bit + residual): {r['inserts_per_s']:,.0f} per second")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    harness.run(__file__, measure, report)

@@ -9,7 +9,6 @@ Every timed generation uses a fresh seed, so the matrix cache never serves it.
 from __future__ import annotations
 
 import itertools
-import sys
 
 import numpy as np
 
@@ -43,23 +42,17 @@ def measure(threads: int) -> dict:
     return result
 
 
-def main() -> None:
-    threads = harness.enter_child()
-    if threads is not None:
-        harness.emit(measure(threads))
-        return
-    results = harness.run_per_thread_count(__file__)
-    for threads, r in results.items():
-        rows = [("task", "marrowfin", "baseline", "speed-up")]
-        for n, (ours, lapack) in r["generation"].items():
-            rows.append((f"rotation n={n} vs numpy.linalg.qr", harness.ms(ours), harness.ms(lapack),
-                         harness.ratio(lapack, ours)))
-        ours, baseline = r["train"]
-        rows.append((f"train 8-bit codebook on {TRAIN_VALUES:,} values vs numpy.sort", harness.ms(ours),
-                     harness.ms(baseline), harness.ratio(baseline, ours)))
-        harness.print_table(f"{threads} thread(s)", rows)
-        print(f"  warm-cache RotationMatrix.from_seed_and_dim(7, 768): {r['warm_from_config'] * 1e6:.1f} us")
+def report(threads: int, r: dict) -> None:
+    rows = [("task", "marrowfin", "baseline", "speed-up")]
+    for n, (ours, lapack) in r["generation"].items():
+        rows.append((f"rotation n={n} vs numpy.linalg.qr", harness.ms(ours), harness.ms(lapack),
+                     harness.ratio(lapack, ours)))
+    ours, baseline = r["train"]
+    rows.append((f"train 8-bit codebook on {TRAIN_VALUES:,} values vs numpy.sort", harness.ms(ours),
+                 harness.ms(baseline), harness.ratio(baseline, ours)))
+    harness.print_table(f"{threads} thread(s)", rows)
+    print(f"  warm-cache RotationMatrix.from_seed_and_dim(7, 768): {r['warm_from_config'] * 1e6:.1f} us")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    harness.run(__file__, measure, report)

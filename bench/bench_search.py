@@ -9,8 +9,6 @@ float32 bytes read per second; the bound is a plain streaming-read loop.
 
 from __future__ import annotations
 
-import sys
-
 import numpy as np
 
 import harness
@@ -59,27 +57,22 @@ def measure(threads: int) -> dict:
     return result
 
 
-def main() -> None:
-    threads = harness.enter_child()
-    if threads is not None:
-        harness.emit(measure(threads))
-        return
-    for threads, r in harness.run_per_thread_count(__file__).items():
-        rows = [("task", "marrowfin", "baseline", "speed-up")]
-        for name, s in r["shapes"].items():
-            rows.append((f"search top-{TOP_K} {name} vs numpy", harness.ms(s["ours"]), harness.ms(s["numpy"]),
-                         harness.ratio(s["numpy"], s["ours"])))
-            if "faiss" in s:
-                rows.append((f"search top-{TOP_K} {name} vs faiss IndexFlatIP", harness.ms(s["ours"]),
-                             harness.ms(s["faiss"]), harness.ratio(s["faiss"], s["ours"])))
-        harness.print_table(f"{threads} thread(s)", rows)
-        for name, s in r["shapes"].items():
-            print(f"  {name}: scan {s['bytes'] / s['ours'] / 1e9:.1f} GB/s (read bound {r['bandwidth']:.1f} GB/s), "
-                  f"ingest {int(name.split('x')[0]) / s['ingest']:,.0f} vectors/s, "
-                  f"top ids {'agree' if s['agree'] else 'DIFFER'} with numpy")
-        if not any("faiss" in s for s in r["shapes"].values()):
-            print("  (faiss-cpu not installed: pip install faiss-cpu to compare against IndexFlatIP)")
+def report(threads: int, r: dict) -> None:
+    rows = [("task", "marrowfin", "baseline", "speed-up")]
+    for name, s in r["shapes"].items():
+        rows.append((f"search top-{TOP_K} {name} vs numpy", harness.ms(s["ours"]), harness.ms(s["numpy"]),
+                     harness.ratio(s["numpy"], s["ours"])))
+        if "faiss" in s:
+            rows.append((f"search top-{TOP_K} {name} vs faiss IndexFlatIP", harness.ms(s["ours"]),
+                         harness.ms(s["faiss"]), harness.ratio(s["faiss"], s["ours"])))
+    harness.print_table(f"{threads} thread(s)", rows)
+    for name, s in r["shapes"].items():
+        print(f"  {name}: scan {s['bytes'] / s['ours'] / 1e9:.1f} GB/s (read bound {r['bandwidth']:.1f} GB/s), "
+              f"ingest {int(name.split('x')[0]) / s['ingest']:,.0f} vectors/s, "
+              f"top ids {'agree' if s['agree'] else 'DIFFER'} with numpy")
+    if not any("faiss" in s for s in r["shapes"].values()):
+        print("  (faiss-cpu not installed: pip install faiss-cpu to compare against IndexFlatIP)")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    harness.run(__file__, measure, report)

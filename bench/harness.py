@@ -79,3 +79,13 @@ def ms(seconds: float) -> str:
 def ratio(baseline: float, ours: float) -> str:
     """How many times faster we are than the baseline (>1 means faster)."""
     return f"{baseline / ours:.2f}x"
+
+
+def run(script: str, measure: Callable[[int], dict], report: Callable[[int, dict], None]) -> None:
+    """Entry point of a benchmark: measures in a child per thread count, then reports each result."""
+    threads = enter_child()
+    if threads is not None:
+        emit(measure(threads))
+        return
+    for count, result in run_per_thread_count(script).items():
+        report(count, result)
