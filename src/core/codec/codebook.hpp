@@ -29,7 +29,6 @@ class Codebook {
   Result<float, CodecError> dequantize(std::uint8_t index) const;
 
   std::span<const float> entries() const noexcept { return {entries_->data(), entries_->size()}; }
-  const SharedFloats& shared_entries() const noexcept { return entries_; }
   std::uint8_t bit_width() const noexcept { return bit_width_; }
   std::uint32_t num_entries() const noexcept { return static_cast<std::uint32_t>(entries_->size()); }
 
