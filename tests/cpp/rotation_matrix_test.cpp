@@ -102,14 +102,14 @@ void expect_same_floats(const std::vector<float>& got, const std::vector<float>&
 // Sizes: one, tiny odd, a SIMD-width multiple, one past the widest tile, 768.
 class ApplyDimension : public ::testing::TestWithParam<std::uint32_t> {};
 
-// Vector counts cross the kernels' groups of 4, 8, 12 and 32 vectors and (75) a 64-vector chunk;
+// Vector counts cross the kernels' groups of 4, 8, 12 and 24 vectors and (100) the 64- and 96-vector chunks;
 // every vector also goes through the single-vector paths.
 TEST_P(ApplyDimension, EveryVariantMatchesThePlainSums) {
   const std::uint32_t n = GetParam();
   const auto rotation = RotationMatrix::cached(42, n);  // the codec tests use the same 768 matrix
   const double* m = rotation.values().data();
   std::mt19937_64 rng(n);
-  for (std::size_t count : {13u, 75u}) {
+  for (std::size_t count : {13u, 100u}) {
     if (n > 100 && count > 13) continue;
     std::vector<float> x, forward(count * n), inverse(count * n, 0.0f);
     for (std::size_t v = 0; v < count; ++v) {
@@ -148,6 +148,12 @@ TEST_P(ApplyDimension, EveryVariantMatchesThePlainSums) {
         for (std::size_t v = 0; v < count; v += group) kernels.inverse(m, n, x.data() + v * n, group, out.data() + v * n);
         expect_same_floats(out, inverse, "inverse kernel");
       }
+      if (kernels.panel_columns == 0) continue;
+      std::vector<double> panels(apply_kernels::panel_values(n, kernels.panel_columns), -1.0);
+      apply_kernels::pack_panels(m, n, kernels.panel_columns, panels.data());
+      std::fill(out.begin(), out.end(), -1.0f);
+      kernels.inverse_panels(panels.data(), n, x.data(), count, out.data());
+      expect_same_floats(out, inverse, "panel kernel");
     }
   }
 }

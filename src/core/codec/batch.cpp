@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/codec/batch_inverse_rotation.hpp"
 #include "core/codec/record_codec.hpp"
 #include "core/codec/rotation_matrix.hpp"
 #include "core/codec/service.hpp"
@@ -22,7 +23,7 @@ namespace {
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
 // Vectors handed to the rotation at once. The batch rotation kernels work on
-// groups of 4, 8, 12 or 32 vectors depending on the instruction set, so a
+// groups of 4, 8, 12, 24 or 96 vectors depending on the instruction set, so a
 // multiple of all of them leaves no group half empty; 96 vectors of 768
 // floats (288 KiB) still sit in L2 between rotation and quantization.
 constexpr std::size_t kBlockRows = 96;
@@ -166,10 +167,10 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
   if (out.size() != expected) return fail(CodecError::length_mismatch(out.size(), expected));
   if (count == 0) return {};
 
-  // Fetched by whichever block first passes its checks, so a batch that fails
-  // on its first record never builds a matrix.
+  // Prepared by whichever block first passes its checks, so a batch that
+  // fails on its first record never builds a matrix.
   std::once_flag rotation_once;
-  std::optional<RotationMatrix> rotation;
+  std::optional<BatchInverseRotation> rotation;
   LowestFailure failure;
   for_each_block(count, choose_workers(threads, count, n), failure,
                  [&](std::uint64_t first, std::uint64_t rows) {
@@ -183,8 +184,8 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
                        return false;
                      }
                    }
-                   std::call_once(rotation_once, [&] { rotation.emplace(RotationMatrix::from_config(config)); });
-                   rotation->apply_inverse_many(unrotated.get(), rows, out.data() + first * n);
+                   std::call_once(rotation_once, [&] { rotation.emplace(RotationMatrix::from_config(config), count); });
+                   rotation->apply_many(unrotated.get(), rows, out.data() + first * n);
                    return true;
                  });
   if (auto error = failure.take()) return fail(std::move(*error));

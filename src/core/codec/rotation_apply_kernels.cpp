@@ -1,5 +1,6 @@
 #include "core/codec/rotation_apply_kernels.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace marrowfin::codec::apply_kernels {
@@ -32,9 +33,19 @@ void inverse_scalar(const double* m, std::size_t n, const float* x, std::size_t 
   }
 }
 
-constexpr ApplyKernels kScalarApplyKernels{&forward_scalar, &inverse_scalar};
+constexpr ApplyKernels kScalarApplyKernels{&forward_scalar, &inverse_scalar, 0, nullptr};
 
 }  // namespace
+
+void pack_panels(const double* m, std::size_t n, std::size_t columns, double* panels) {
+  for (std::size_t first = 0; first < n; first += columns) {
+    const std::size_t width = std::min(columns, n - first);
+    for (std::size_t i = 0; i < n; ++i, panels += columns) {
+      std::copy_n(m + i * n + first, width, panels);
+      std::fill(panels + width, panels + columns, 0.0);
+    }
+  }
+}
 
 const ApplyKernels& apply_kernels_for(SimdLevel level) noexcept {
 #if defined(__x86_64__)

@@ -26,7 +26,21 @@ struct ApplyKernels {
   void (*forward)(const double* m, std::size_t n, const float* x, std::size_t count, float* out);
   // out_v = M^T x_v.
   void (*inverse)(const double* m, std::size_t n, const float* x, std::size_t count, float* out);
+  // M^T x again, from the matrix cut into column panels (pack_panels) so
+  // that every load streams through contiguous memory: panel_columns wide,
+  // or 0 where this level has no panel kernel.
+  std::size_t panel_columns;
+  void (*inverse_panels)(const double* panels, std::size_t n, const float* x, std::size_t count, float* out);
 };
+
+// Doubles the panels of an n x n matrix take for panels `columns` wide.
+inline std::size_t panel_values(std::size_t n, std::size_t columns) {
+  return (n + columns - 1) / columns * columns * n;
+}
+
+// Panel p holds columns [p*columns, (p+1)*columns) of rows 0 .. n-1, row
+// after row, the columns past n zero. `panels` has panel_values() doubles.
+void pack_panels(const double* m, std::size_t n, std::size_t columns, double* panels);
 
 // The float32 an output accumulator is written as.
 inline float output_float(double acc) {

@@ -62,7 +62,14 @@ struct Avx2Tiles : simd::Avx2Lanes {
   static constexpr auto forward_one = &forward_one_avx2;
 };
 
-constexpr ApplyKernels kAvx2ApplyKernels = make_apply_kernels<Avx2Tiles>();
+// 4 x 8 sums, two lane vectors of the panel and a product fill the 16
+// registers.
+struct Avx2PanelTiles : simd::Avx2Lanes {
+  static constexpr int panel_vectors = 4;
+  static constexpr int panel_lane_vectors = 2;
+};
+
+constexpr ApplyKernels kAvx2ApplyKernels = make_apply_kernels<Avx2Tiles, Avx2Tiles, Avx2PanelTiles>();
 
 }  // namespace
 

@@ -2,10 +2,13 @@
 // Included only by the per-instruction-set translation units after they
 // define MARROWFIN_SIMD_TARGET and their traits; internal linkage throughout.
 //
-// Traits V provide the lane operations of the rotation lane traits, the tile
-// shapes (forward_rows, forward_vectors, inverse_vectors, inverse_columns,
-// inverse_single_vectors) and forward_one, the kernel for a single vector of
-// M x that takes the vectors a batch leaves over.
+// Traits V provide the lane operations of the rotation lane traits and the
+// tile shapes of their kernel: forward_rows, forward_vectors and
+// forward_one (the kernel for a single vector of M x that takes the vectors
+// a batch leaves over) for M x; inverse_vectors, inverse_columns and
+// inverse_single_vectors for M^T x by columns; panel_vectors and
+// panel_lane_vectors (a tile of that many vectors by lane vectors of
+// columns) for M^T x by panels.
 //
 // Both batch forms first widen a chunk of input vectors to binary64,
 // transposed (xt[i][v] = x_v[i]), so that one broadcast scalar of the matrix
@@ -184,9 +187,75 @@ MARROWFIN_SIMD_TARGET void inverse_many(const double* m, std::size_t n, const fl
   }
 }
 
-template <class V>
+// One tile of the panel form: NV vectors (row i of xg holds their values i)
+// times the NK lane vectors of one panel, summed over all n rows. Writes the
+// first `vectors` outputs' first `columns` values.
+template <class P, int NV, int NK>
+MARROWFIN_SIMD_TARGET void panel_tile(const double* panel, std::size_t n, const double* xg, std::size_t vectors,
+                                      std::size_t columns, float* out) {
+  using D = typename P::D;
+  constexpr std::size_t W = P::width;
+  D acc[NV][NK];
+  for (int v = 0; v < NV; ++v) {
+    for (int j = 0; j < NK; ++j) acc[v][j] = P::zero();
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* row = panel + i * (NK * W);
+    D mv[NK];
+    for (int j = 0; j < NK; ++j) mv[j] = P::load(row + j * W);
+    for (int v = 0; v < NV; ++v) {
+      const D b = P::set1(xg[i * NV + v]);
+      for (int j = 0; j < NK; ++j) acc[v][j] = P::add(acc[v][j], P::mul(mv[j], b));
+    }
+  }
+  for (std::size_t v = 0; v < vectors; ++v) {
+    float* target = out + v * n;
+    for (std::size_t j = 0; j < NK && j * W < columns; ++j) {
+      if ((j + 1) * W <= columns) {
+        to_output_floats<P>(target + j * W, acc[v][j]);
+      } else {
+        float lanes[W];
+        to_output_floats<P>(lanes, acc[v][j]);
+        std::copy_n(lanes, columns - j * W, target + j * W);
+      }
+    }
+  }
+}
+
+// M^T x from panels (see pack_panels). Chunks of vectors are widened in
+// groups of NV, each group's values transposed so that row i is contiguous;
+// then every panel passes over the whole chunk, which stays in L2, while
+// the panel streams in row order.
+template <class P>
+MARROWFIN_SIMD_TARGET void inverse_panels(const double* panels, std::size_t n, const float* x, std::size_t count,
+                                          float* out) {
+  constexpr int NV = P::panel_vectors;
+  constexpr int NK = P::panel_lane_vectors;
+  constexpr std::size_t columns = NK * P::width;
+  constexpr std::size_t chunk = 96;
+  static_assert(chunk % NV == 0);
+  std::vector<double> xg;
+  for (std::size_t v0 = 0; v0 < count; v0 += chunk) {
+    const std::size_t vectors = std::min(chunk, count - v0);
+    const std::size_t groups = (vectors + NV - 1) / NV;
+    xg.resize(groups * n * NV);
+    for (std::size_t g = 0; g < groups; ++g) {
+      widen_transposed(x + (v0 + g * NV) * n, n, std::min<std::size_t>(NV, vectors - g * NV), NV, xg.data() + g * n * NV);
+    }
+    for (std::size_t first = 0; first < n; first += columns) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        panel_tile<P, NV, NK>(panels + first * n, n, xg.data() + g * n * NV, std::min<std::size_t>(NV, vectors - g * NV),
+                              std::min(columns, n - first), out + (v0 + g * NV) * n + first);
+      }
+    }
+  }
+}
+
+// Lanes and tiles of each kernel: F of M x, I of M^T x by columns, P of
+// M^T x by panels.
+template <class F, class I, class P>
 constexpr ApplyKernels make_apply_kernels() {
-  return ApplyKernels{&forward_many<V>, &inverse_many<V>};
+  return ApplyKernels{&forward_many<F>, &inverse_many<I>, P::panel_lane_vectors * P::width, &inverse_panels<P>};
 }
 
 }  // namespace

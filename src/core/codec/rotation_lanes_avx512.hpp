@@ -1,5 +1,6 @@
-// Eight binary64 lanes with AVX-512 (F and DQ): the vector operations the
-// rotation kernels are written in, each one intrinsic. Every function carries
+// Eight binary64 lanes with AVX-512 (F, DQ and VL): the vector operations the
+// rotation kernels are written in, each one intrinsic. VL lets 256-bit code in
+// the same units use all 32 vector registers. Every function carries
 // MARROWFIN_AVX512_TARGET and so must its callers. Included only by the
 // AVX-512 translation units, before anything else includes <immintrin.h>.
 #pragma once
@@ -18,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#define MARROWFIN_AVX512_TARGET __attribute__((target("avx512f,avx512dq")))
+#define MARROWFIN_AVX512_TARGET __attribute__((target("avx512f,avx512dq,avx512vl")))
 
 namespace marrowfin::codec::simd {
 

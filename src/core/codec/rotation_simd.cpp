@@ -7,7 +7,10 @@ namespace {
 SimdLevel detect() noexcept {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return SimdLevel::avx512;
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+      __builtin_cpu_supports("avx512vl")) {
+    return SimdLevel::avx512;
+  }
   if (__builtin_cpu_supports("avx2")) return SimdLevel::avx2;
 #endif
   return SimdLevel::scalar;

@@ -11,7 +11,7 @@ namespace marrowfin::codec {
 enum class SimdLevel : std::uint8_t {
   scalar = 0,
   avx2 = 1,    // AVX2 (256-bit lanes)
-  avx512 = 2,  // AVX-512 F + DQ (512-bit lanes)
+  avx512 = 2,  // AVX-512 F + DQ + VL (512-bit lanes, 32 registers)
 };
 
 // The widest level this CPU runs, detected once.
