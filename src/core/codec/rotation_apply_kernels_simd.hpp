@@ -101,10 +101,15 @@ MARROWFIN_SIMD_TARGET void forward_many(const double* m, std::size_t n, const fl
   for (; v < count; ++v) V::forward_one(m, n, x + v * n, out + v * n);
 }
 
-// Columns [k0, k0 + NK*width) of M^T x for NVEC vectors (xt rows hold them).
+// A tile of M^T x: NVEC vectors by NK lane vectors of columns, summed over
+// all n rows of the matrix. Row i of the tile's columns starts at
+// rows + i * row_stride, and row i of xt (at xt + i * ld) holds the vectors'
+// values i. Writes the first `vectors` outputs' first `columns` values,
+// each output row n floats after the last. With Partial, the last lane
+// vector reads only the lanes inside `columns`.
 template <class V, int NVEC, int NK, bool Partial>
-MARROWFIN_SIMD_TARGET void inverse_tile(const double* m, std::size_t n, std::size_t k0, const double* xt,
-                                        std::size_t ld, std::size_t valid, float* out, std::size_t tail) {
+MARROWFIN_SIMD_TARGET void inverse_tile(const double* rows, std::size_t row_stride, std::size_t n, const double* xt,
+                                        std::size_t ld, std::size_t vectors, std::size_t columns, float* out) {
   using D = typename V::D;
   constexpr std::size_t W = V::width;
   D acc[NVEC][NK];
@@ -112,11 +117,11 @@ MARROWFIN_SIMD_TARGET void inverse_tile(const double* m, std::size_t n, std::siz
     for (int j = 0; j < NK; ++j) acc[v][j] = V::zero();
   }
   for (std::size_t i = 0; i < n; ++i) {
-    const double* row = m + i * n + k0;
+    const double* row = rows + i * row_stride;
     D mv[NK];
     for (int j = 0; j < NK - 1; ++j) mv[j] = V::load(row + j * W);
     if constexpr (Partial) {
-      mv[NK - 1] = V::load_part(row + (NK - 1) * W, tail);
+      mv[NK - 1] = V::load_part(row + (NK - 1) * W, columns - (NK - 1) * W);
     } else {
       mv[NK - 1] = V::load(row + (NK - 1) * W);
     }
@@ -125,13 +130,16 @@ MARROWFIN_SIMD_TARGET void inverse_tile(const double* m, std::size_t n, std::siz
       for (int j = 0; j < NK; ++j) acc[v][j] = V::add(acc[v][j], V::mul(mv[j], b));
     }
   }
-  for (int v = 0; v < NVEC && static_cast<std::size_t>(v) < valid; ++v) {
-    float* target = out + v * n + k0;
-    for (int j = 0; j < NK; ++j) {
-      float lanes[W];
-      to_output_floats<V>(lanes, acc[v][j]);
-      const std::size_t count = (Partial && j == NK - 1) ? tail : W;
-      std::copy_n(lanes, count, target + j * W);
+  for (std::size_t v = 0; v < vectors; ++v) {
+    float* target = out + v * n;
+    for (std::size_t j = 0; j < NK && j * W < columns; ++j) {
+      if ((j + 1) * W <= columns) {
+        to_output_floats<V>(target + j * W, acc[v][j]);
+      } else {
+        float lanes[W];
+        to_output_floats<V>(lanes, acc[v][j]);
+        std::copy_n(lanes, columns - j * W, target + j * W);
+      }
     }
   }
 }
@@ -147,17 +155,17 @@ MARROWFIN_SIMD_TARGET void inverse_columns(const double* m, std::size_t n, const
   std::size_t k = 0;
   for (; k + NK * W <= n; k += NK * W) {
     for (std::size_t g = 0; g < groups; ++g) {
-      inverse_tile<V, NVEC, NK, false>(m, n, k, xt + g * NVEC, ld, NVEC, out + g * NVEC * n, W);
+      inverse_tile<V, NVEC, NK, false>(m + k, n, n, xt + g * NVEC, ld, NVEC, NK * W, out + g * NVEC * n + k);
     }
   }
   for (; k + W <= n; k += W) {
     for (std::size_t g = 0; g < groups; ++g) {
-      inverse_tile<V, NVEC, 1, false>(m, n, k, xt + g * NVEC, ld, NVEC, out + g * NVEC * n, W);
+      inverse_tile<V, NVEC, 1, false>(m + k, n, n, xt + g * NVEC, ld, NVEC, W, out + g * NVEC * n + k);
     }
   }
   if (k < n) {
     for (std::size_t g = 0; g < groups; ++g) {
-      inverse_tile<V, NVEC, 1, true>(m, n, k, xt + g * NVEC, ld, NVEC, out + g * NVEC * n, n - k);
+      inverse_tile<V, NVEC, 1, true>(m + k, n, n, xt + g * NVEC, ld, NVEC, n - k, out + g * NVEC * n + k);
     }
   }
 }
@@ -187,41 +195,6 @@ MARROWFIN_SIMD_TARGET void inverse_many(const double* m, std::size_t n, const fl
   }
 }
 
-// One tile of the panel form: NV vectors (row i of xg holds their values i)
-// times the NK lane vectors of one panel, summed over all n rows. Writes the
-// first `vectors` outputs' first `columns` values.
-template <class P, int NV, int NK>
-MARROWFIN_SIMD_TARGET void panel_tile(const double* panel, std::size_t n, const double* xg, std::size_t vectors,
-                                      std::size_t columns, float* out) {
-  using D = typename P::D;
-  constexpr std::size_t W = P::width;
-  D acc[NV][NK];
-  for (int v = 0; v < NV; ++v) {
-    for (int j = 0; j < NK; ++j) acc[v][j] = P::zero();
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* row = panel + i * (NK * W);
-    D mv[NK];
-    for (int j = 0; j < NK; ++j) mv[j] = P::load(row + j * W);
-    for (int v = 0; v < NV; ++v) {
-      const D b = P::set1(xg[i * NV + v]);
-      for (int j = 0; j < NK; ++j) acc[v][j] = P::add(acc[v][j], P::mul(mv[j], b));
-    }
-  }
-  for (std::size_t v = 0; v < vectors; ++v) {
-    float* target = out + v * n;
-    for (std::size_t j = 0; j < NK && j * W < columns; ++j) {
-      if ((j + 1) * W <= columns) {
-        to_output_floats<P>(target + j * W, acc[v][j]);
-      } else {
-        float lanes[W];
-        to_output_floats<P>(lanes, acc[v][j]);
-        std::copy_n(lanes, columns - j * W, target + j * W);
-      }
-    }
-  }
-}
-
 // M^T x from panels (see pack_panels). Chunks of vectors are widened in
 // groups of NV, each group's values transposed so that row i is contiguous;
 // then every panel passes over the whole chunk, which stays in L2, while
@@ -244,8 +217,9 @@ MARROWFIN_SIMD_TARGET void inverse_panels(const double* panels, std::size_t n, c
     }
     for (std::size_t first = 0; first < n; first += columns) {
       for (std::size_t g = 0; g < groups; ++g) {
-        panel_tile<P, NV, NK>(panels + first * n, n, xg.data() + g * n * NV, std::min<std::size_t>(NV, vectors - g * NV),
-                              std::min(columns, n - first), out + (v0 + g * NV) * n + first);
+        inverse_tile<P, NV, NK, false>(panels + first * n, columns, n, xg.data() + g * n * NV, NV,
+                                       std::min<std::size_t>(NV, vectors - g * NV), std::min(columns, n - first),
+                                       out + (v0 + g * NV) * n + first);
       }
     }
   }
