@@ -92,9 +92,10 @@ def test_compress_and_decompress_match_the_reference(bit_width, dimension):
 
 @pytest.mark.parametrize("bit_width, residual", [(2, False), (4, True), (8, True)])
 def test_batches_equal_single_vectors_byte_for_byte(bit_width, residual):
+    # Enough rows that the batch decoder takes its panel kernel.
     config = CodecConfig(bit_width, 1000 + bit_width, 24, residual_enabled=residual)
     codebook = trained_codebook(config)
-    data = np.concatenate([np.random.default_rng(bit_width).standard_normal((40, 24)).astype(F32) * F32(3),
+    data = np.concatenate([np.random.default_rng(bit_width).standard_normal((80, 24)).astype(F32) * F32(3),
                            edge_rows(24)])
     records = Codec().compress_batch(vectors=data, config=config, codebook=codebook)
     assert type(records) is list and encodings(records) == [compress(r, config, codebook).to_bytes() for r in data]
