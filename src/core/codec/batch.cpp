@@ -16,6 +16,7 @@
 #include "core/codec/rotation_matrix.hpp"
 #include "core/codec/service.hpp"
 #include "core/common/parallel.hpp"
+#include "core/common/saturating.hpp"
 
 namespace marrowfin::codec {
 namespace {
@@ -31,11 +32,6 @@ constexpr std::size_t kBlockRows = 96;
 // Multiply-adds of rotation work below which another thread costs more to
 // start than it saves.
 constexpr std::uint64_t kMinWorkPerThread = std::uint64_t{1} << 21;
-
-std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? kMaxU64 : product;
-}
 
 // The error of the lowest failing row among several workers. Rows are claimed
 // in blocks of increasing position, so once a failure at row r is known, any
@@ -121,9 +117,7 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
     const Codebook& codebook, unsigned threads) {
   const std::uint32_t n = config.dimension();
   if (cols != n) {
-    const auto got = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(cols, std::numeric_limits<std::uint32_t>::max()));
-    return fail(CodecError::dimension_mismatch(n, got));
+    return fail(CodecError::dimension_mismatch(n, saturate_u32(cols)));
   }
   const std::uint64_t expected = saturating_product(rows, cols);
   if (data.size() != expected) return fail(CodecError::length_mismatch(data.size(), expected));

@@ -1,22 +1,12 @@
 #include "core/codec/service.hpp"
 
-#include <algorithm>
-#include <limits>
-#include <stdexcept>
 #include <utility>
 
 #include "core/codec/quantize_kernels.hpp"
 #include "core/codec/record_codec.hpp"
+#include "core/common/saturating.hpp"
 
 namespace marrowfin::codec {
-namespace {
-
-inline std::uint32_t saturate_u32(std::uint64_t value) noexcept {
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(value, std::numeric_limits<std::uint32_t>::max()));
-}
-
-}  // namespace
 
 Result<CompressedVector, CodecError> encode_rotated(std::span<const float> rotated,
                                                     const CodecConfig& config,
@@ -39,7 +29,7 @@ Status<CodecError> check_record(const CompressedVector& compressed, const CodecC
                                 const Codebook& codebook, std::size_t out_size) {
   const std::string& expected_hash = *config.config_hash();
   const std::string& got_hash = *compressed.config_hash();
-  if (expected_hash.size() != got_hash.size() || expected_hash != got_hash) {
+  if (expected_hash != got_hash) {
     return fail(CodecError::config_mismatch(config.config_hash(), compressed.config_hash()));
   }
   if (compressed.bit_width() != config.bit_width()) {

@@ -1,10 +1,10 @@
 #include "core/corpus/corpus.hpp"
 
-#include <algorithm>
 #include <iterator>
-#include <limits>
+#include <utility>
 
 #include "core/codec/service.hpp"
+#include "core/common/saturating.hpp"
 #include "core/corpus/policy_codec.hpp"
 
 namespace marrowfin::corpus {
@@ -22,12 +22,7 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
                                                 std::span<const float> vector) {
   const std::uint32_t dimension = codec_config_.dimension();
   if (vector.size() != dimension) {
-    // Saturate instead of truncating: a length of 2^32 + dimension must not
-    // pass as a match, and the reported number should not look plausible.
-    const std::uint64_t length = vector.size();
-    const auto got = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(length, std::numeric_limits<std::uint32_t>::max()));
-    return fail(CorpusError::dimension_mismatch(dimension, got));
+    return fail(CorpusError::dimension_mismatch(dimension, saturate_u32(vector.size())));
   }
   const VectorIdMap::Search found = entries_.search(vector_id);
   if (found.found) return fail(CorpusError::duplicate_vector_id(share_text(std::move(vector_id))));
@@ -108,9 +103,7 @@ Result<std::vector<DecodedVector>, CorpusError> Corpus::decompress_all() {
     out.push_back(DecodedVector{slots[position].id, std::move(by_position[position])});
   }
   pending_.emplace_back(CorpusDecompressed{
-      corpus_id_, static_cast<std::uint32_t>(std::min<std::size_t>(
-                      out.size(), std::numeric_limits<std::uint32_t>::max())),
-      0});
+corpus_id_, saturate_u32(out.size()), 0});
   return out;
 }
 

@@ -109,14 +109,8 @@ Result<std::vector<float>, CodecError> decode_entry(const VectorEntry& entry,
   const std::vector<std::uint8_t>& payload = *entry.compressed().indices();
   const std::uint64_t length = payload.size();
   switch (policy) {
-    case CompressionPolicy::COMPRESS: {
-      std::vector<float> out(config.dimension(), 0.0f);
-      if (auto status = codec::Codec::decompress_into(entry.compressed(), config, codebook, out);
-          !status.ok()) {
-        return fail(std::move(status).error());
-      }
-      return out;
-    }
+    case CompressionPolicy::COMPRESS:
+      return codec::Codec::decompress(entry.compressed(), config, codebook);
     case CompressionPolicy::PASSTHROUGH:
       if (length % 4 != 0) return fail(CodecError::length_mismatch(length, length - length % 4));
       return decode_passthrough(payload);
