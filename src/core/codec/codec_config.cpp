@@ -7,7 +7,7 @@ namespace marrowfin::codec {
 Result<CodecConfig, CodecError> CodecConfig::create(std::uint8_t bit_width, std::uint64_t seed,
                                                     std::uint32_t dimension,
                                                     bool residual_enabled) {
-  if (bit_width != 2 && bit_width != 4 && bit_width != 8) {
+  if (!is_supported_bit_width(bit_width)) {
     return fail(CodecError::unsupported_bit_width(bit_width));
   }
   if (dimension == 0) return fail(CodecError::invalid_dimension(0));

@@ -13,6 +13,11 @@ namespace marrowfin::codec {
 
 inline constexpr std::uint32_t MAX_DIMENSION = 16384;
 
+// The bit widths a configuration, a record and the binary format accept.
+inline constexpr bool is_supported_bit_width(std::uint8_t bit_width) noexcept {
+  return bit_width == 2 || bit_width == 4 || bit_width == 8;
+}
+
 class CodecConfig {
  public:
   // Checks, in order: bit width in {2, 4, 8}, dimension > 0, dimension <= MAX_DIMENSION.

@@ -1,5 +1,8 @@
 #include "core/codec/compressed_vector.hpp"
 
+#include "core/codec/codec_config.hpp"
+#include "core/common/saturating.hpp"
+
 namespace marrowfin::codec {
 
 Result<CompressedVector, CodecError> CompressedVector::create(SharedBytes indices,
@@ -7,12 +10,12 @@ Result<CompressedVector, CodecError> CompressedVector::create(SharedBytes indice
                                                               SharedText config_hash,
                                                               std::uint32_t dimension,
                                                               std::uint8_t bit_width) {
-  if (bit_width != 2 && bit_width != 4 && bit_width != 8) {
+  if (!is_supported_bit_width(bit_width)) {
     return fail(CodecError::unsupported_bit_width(bit_width));
   }
   const std::uint64_t count = indices->size();
   if (count != dimension) {
-    return fail(CodecError::dimension_mismatch(dimension, static_cast<std::uint32_t>(count)));
+    return fail(CodecError::dimension_mismatch(dimension, saturate_u32(count)));
   }
   if (residual && (*residual)->size() != 2 * count) {
     return fail(CodecError::length_mismatch((*residual)->size(), 2 * count));

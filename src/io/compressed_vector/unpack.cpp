@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/codec/codec_config.hpp"
 #include "io/compressed_vector/pack.hpp"
 #include "io/compressed_vector/utf8.hpp"
 
@@ -70,7 +71,7 @@ Result<codec::CompressedVector, IoError> from_bytes(std::span<const std::uint8_t
   const std::uint8_t bit_width = data[HEADER_LEN - 1];
 
   if (version != FORMAT_VERSION) return fail(IoError::unknown_version(version));
-  if (bit_width != 2 && bit_width != 4 && bit_width != 8) {
+  if (!codec::is_supported_bit_width(bit_width)) {
     return fail(IoError::invalid_bit_width(bit_width));
   }
 
