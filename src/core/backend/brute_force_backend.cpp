@@ -93,11 +93,6 @@ void BruteForceBackend::remove(std::span<const std::string> ids) noexcept {
   finish_removal();
 }
 
-void BruteForceBackend::remove(std::span<const std::string_view> ids) noexcept {
-  for (std::string_view id : ids) remove_one(id);
-  finish_removal();
-}
-
 void BruteForceBackend::clear() noexcept {
   index_.clear();
   store_ = VectorBlockStore();

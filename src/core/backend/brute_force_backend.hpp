@@ -55,7 +55,6 @@ class BruteForceBackend {
 
   // Removes each stored id; unknown ids are ignored. The dimension stays.
   void remove(std::span<const std::string> ids) noexcept;
-  void remove(std::span<const std::string_view> ids) noexcept;
 
   // Removes everything and unsets the dimension.
   void clear() noexcept;

@@ -59,7 +59,6 @@ void IdIndex::reserve(std::size_t count) {
 
 void IdIndex::insert(std::uint64_t hash, std::size_t slot) noexcept {
   place(cells_, Cell{hash, slot + 1});
-  ++size_;
 }
 
 void IdIndex::erase(std::uint64_t hash, std::size_t slot) noexcept {
@@ -81,12 +80,10 @@ void IdIndex::erase(std::uint64_t hash, std::size_t slot) noexcept {
     hole = j;
   }
   cells_[hole] = Cell{};
-  --size_;
 }
 
 void IdIndex::rebuild(const VectorBlockStore& store) noexcept {
   std::fill(cells_.begin(), cells_.end(), Cell{});
-  size_ = 0;
   for (std::size_t s = 0; s < store.slot_count(); ++s) {
     if (store.live(s)) insert(hash_of(*store.id(s)), s);
   }
@@ -95,7 +92,6 @@ void IdIndex::rebuild(const VectorBlockStore& store) noexcept {
 void IdIndex::clear() noexcept {
   std::vector<Cell>().swap(cells_);
   shift_ = 64;
-  size_ = 0;
 }
 
 }  // namespace marrowfin::backend

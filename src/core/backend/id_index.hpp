@@ -52,7 +52,6 @@ class IdIndex {
 
   std::vector<Cell> cells_;  // size 0 or a power of two
   unsigned shift_ = 64;      // 64 - log2(cells_.size())
-  std::size_t size_ = 0;
 };
 
 }  // namespace marrowfin::backend

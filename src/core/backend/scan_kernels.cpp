@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include "core/backend/cosine_similarity.hpp"
+#include "core/common/cpu_features.hpp"
 
 // Each variant is compiled for its own instruction set through a target
 // attribute, so the library as a whole still runs on baseline x86-64 and picks
@@ -150,21 +151,6 @@ __attribute__((target("avx512f"))) void lane_sums_of_squares_avx512(const float*
 }
 
 // ---------------------------------------------------------------- dispatch
-
-struct CpuFeatures {
-  bool avx2;
-  bool avx512f;
-};
-
-// Queried once; __builtin_cpu_init makes the query safe even when it runs
-// before the runtime's own constructors (e.g. from another constructor).
-const CpuFeatures& cpu_features() noexcept {
-  static const CpuFeatures features = [] {
-    __builtin_cpu_init();
-    return CpuFeatures{__builtin_cpu_supports("avx2") != 0, __builtin_cpu_supports("avx512f") != 0};
-  }();
-  return features;
-}
 
 ScanKernel resolve(ScanKernel kernel) noexcept {
   return kernel == ScanKernel::Auto || !scan_kernel_available(kernel) ? best_scan_kernel() : kernel;

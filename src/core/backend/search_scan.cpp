@@ -82,8 +82,9 @@ unsigned plan_threads(const ScanContext& ctx, const ScanTuning& tuning) {
     // min_floats_per_thread of work.
     const std::size_t work = blocks * kBlockLanes * (ctx.need_dots ? ctx.store.dim() : 1);
     const std::size_t per_thread = std::max<std::size_t>(1, tuning.min_floats_per_thread);
-    threads = std::min<std::size_t>(available_cpus(),
-                                    std::max<std::size_t>(1, work / per_thread));
+    threads = std::max<std::size_t>(1, work / per_thread);
+    // Asking for the CPUs is a system call; small scans need not.
+    if (threads > 1) threads = std::min<std::size_t>(threads, available_cpus());
   }
   return static_cast<unsigned>(std::max<std::size_t>(1, std::min(threads, blocks)));
 }

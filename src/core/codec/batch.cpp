@@ -62,8 +62,9 @@ unsigned choose_workers(unsigned requested, std::uint64_t rows, std::uint64_t di
   std::uint64_t workers = requested;
   if (workers == 0) {
     const std::uint64_t work = saturating_product(rows, saturating_product(dimension, dimension));
-    workers = static_cast<unsigned>(available_cpus());
-    workers = std::min(workers, std::max<std::uint64_t>(1, work / kMinWorkPerThread));
+    workers = std::max<std::uint64_t>(1, work / kMinWorkPerThread);
+    // Asking for the CPUs is a system call; small batches need not.
+    if (workers > 1) workers = std::min<std::uint64_t>(workers, available_cpus());
   }
   return static_cast<unsigned>(std::clamp<std::uint64_t>(workers, 1, std::max<std::uint64_t>(blocks, 1)));
 }

@@ -25,8 +25,6 @@ class BatchInverseRotation {
   // buffers may overlap.
   void apply_many(const float* input, std::size_t count, float* output) const;
 
-  bool uses_panels() const noexcept { return panels_ != nullptr; }
-
  private:
   struct AlignedDelete {
     void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t{64}); }

@@ -7,7 +7,7 @@
 
 namespace marrowfin::codec {
 
-std::uint16_t float_to_half(float value) noexcept;
-float half_to_float(std::uint16_t bits) noexcept;
+[[nodiscard]] std::uint16_t float_to_half(float value) noexcept;
+[[nodiscard]] float half_to_float(std::uint16_t bits) noexcept;
 
 }  // namespace marrowfin::codec

@@ -95,10 +95,10 @@ Result<Codebook, CodecError> Codebook::train(std::span<const float> values, cons
   }
 
   std::sort(levels.begin(), levels.end(),
-            [](float a, float b) { return total_order_key(a) < total_order_key(b); });
+            [](float a, float b) { return total_order_less(a, b); });
   std::uint32_t distinct = 1;
   for (std::size_t i = 1; i < levels.size(); ++i) {
-    if (total_order_key(levels[i]) > total_order_key(levels[i - 1])) ++distinct;
+    if (total_order_less(levels[i - 1], levels[i])) ++distinct;
   }
   if (distinct < level_count) return fail(CodecError::insufficient_training_data(level_count));
 

@@ -12,6 +12,13 @@ namespace marrowfin::codec::portable {
 
 namespace {
 
+// x - quadrant * pi/2 == hi + lo (to about 118 bits or better), |hi| <= ~pi/4.
+struct ReducedAngle {
+  double hi;
+  double lo;
+  std::int32_t quadrant;
+};
+
 using namespace constants;
 
 std::uint32_t high_word(double x) { return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x) >> 32); }
@@ -122,6 +129,10 @@ double log(double x) {
   return s * (hfsq + R) + dk * ln2_lo - hfsq + f + dk * ln2_hi;
 }
 
+namespace {
+
+// The polynomial kernels on [-pi/4, pi/4]: x + y is the argument, y a tail
+// below half an ulp of x. sin_kernel ignores y when y_is_zero is set.
 double sin_kernel(double x, double y, bool y_is_zero) {
   const double z = x * x;
   const double w = z * z;
@@ -140,6 +151,9 @@ double cos_kernel(double x, double y) {
   return one_minus_hz + (((1.0 - one_minus_hz) - hz) + (z * r - x * y));
 }
 
+// The reduction by pi/2 for |x| above ~pi/4: the one-to-four-multiple fast
+// paths near the origin and the rounding of x * 2/pi otherwise, refined in up
+// to three steps where cancellation demands it. Same domain as sin/cos.
 ReducedAngle reduce_half_pi(double x) {
   const std::uint32_t ix = high_word(x) & 0x7fffffff;
   const bool negative = (std::bit_cast<std::uint64_t>(x) >> 63) != 0;
@@ -161,6 +175,8 @@ ReducedAngle reduce_half_pi(double x) {
   }
   return reduce_medium(x, ix);
 }
+
+}  // namespace
 
 double sin(double x) {
   const std::uint32_t ix = high_word(x) & 0x7fffffff;

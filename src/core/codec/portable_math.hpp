@@ -50,30 +50,13 @@ inline constexpr double pio4 = std::bit_cast<double>(0x3fe921fb54442d18ULL);
 }  // namespace constants
 
 // Natural logarithm of any binary64 value (log(+-0) = -inf, log(negative) = NaN).
-double log(double x);
+[[nodiscard]] double log(double x);
 
 // Sine and cosine of x for |x| below 2^20 * pi/2 (about 1.6e6), and of
 // infinities and NaNs (NaN). The generator only ever passes angles in
 // [0, 2*pi). Larger finite arguments would need the multi-word reduction by
 // 2/pi, which this system does not carry; they throw std::logic_error.
-double sin(double x);
-double cos(double x);
-
-// x - quadrant * pi/2 == hi + lo (to about 118 bits or better), |hi| <= ~pi/4.
-struct ReducedAngle {
-  double hi;
-  double lo;
-  std::int32_t quadrant;
-};
-
-// The reduction by pi/2 for |x| above ~pi/4: the one-to-four-multiple fast
-// paths near the origin and the rounding of x * 2/pi otherwise, refined in up
-// to three steps where cancellation demands it. Same domain as sin/cos.
-ReducedAngle reduce_half_pi(double x);
-
-// The polynomial kernels on [-pi/4, pi/4]: x + y is the argument, y a tail
-// below half an ulp of x. sin_kernel ignores y when y_is_zero is set.
-double sin_kernel(double x, double y, bool y_is_zero);
-double cos_kernel(double x, double y);
+[[nodiscard]] double sin(double x);
+[[nodiscard]] double cos(double x);
 
 }  // namespace marrowfin::codec::portable

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/codec/binary16.hpp"
+#include "core/common/cpu_features.hpp"
 
 namespace marrowfin::codec {
 namespace {
@@ -73,17 +74,7 @@ std::uint32_t nearest_level(std::span<const float> levels, float value) noexcept
 
 namespace quantize_detail {
 
-bool avx2_f16c_available() noexcept {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
-  }();
-  return available;
-#else
-  return false;
-#endif
-}
+bool avx2_f16c_available() noexcept { return cpu_features().avx2 && cpu_features().f16c; }
 
 void quantize_values_portable(std::span<const float> levels, std::span<const float> values,
                               std::uint8_t* indices, std::uint8_t* residual_le) noexcept {

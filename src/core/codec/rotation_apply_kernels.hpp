@@ -14,7 +14,9 @@
 
 #include <cmath>
 #include <cstddef>
+#include <functional>
 #include <limits>
+#include <vector>
 
 #include "core/codec/rotation_simd.hpp"
 
@@ -45,6 +47,21 @@ void pack_panels(const double* m, std::size_t n, std::size_t columns, double* pa
 // The float32 an output accumulator is written as.
 inline float output_float(double acc) {
   return std::isnan(acc) ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(acc);
+}
+
+// Runs kernel(m, n, input, count, output). The kernels read their input while
+// writing their output, so an input that overlaps the output is copied first.
+template <class Kernel>
+void run_unaliased(Kernel kernel, const double* m, std::size_t n, const float* input, std::size_t count,
+                   float* output) {
+  const std::size_t length = count * n;
+  const std::less<const float*> before;
+  if (length != 0 && before(input, output + length) && before(output, input + length)) {
+    const std::vector<float> copy(input, input + length);
+    kernel(m, n, copy.data(), count, output);
+  } else {
+    kernel(m, n, input, count, output);
+  }
 }
 
 // The kernels of `level`, which must be usable on this CPU.

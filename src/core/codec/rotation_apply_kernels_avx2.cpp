@@ -4,7 +4,6 @@
 #include "core/codec/rotation_lanes_avx2.hpp"
 
 #include <cstddef>
-#include <vector>
 
 #define MARROWFIN_SIMD_TARGET MARROWFIN_AVX2_TARGET
 #include "core/codec/rotation_apply_kernels_simd.hpp"
@@ -17,15 +16,17 @@ namespace {
 // register and two unpacks, then each lane adds its row's products in k
 // order.
 template <int G>
-MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::size_t i0, const double* xd, float* out) {
+MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::size_t i0, const float* x, float* out) {
   __m256d acc[G];
   for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_pd();
   std::size_t k = 0;
   for (; k + 4 <= n; k += 4) {
-    const __m256d x0 = _mm256_broadcast_sd(xd + k);
-    const __m256d x1 = _mm256_broadcast_sd(xd + k + 1);
-    const __m256d x2 = _mm256_broadcast_sd(xd + k + 2);
-    const __m256d x3 = _mm256_broadcast_sd(xd + k + 3);
+    // Widening is exact, so widening here rather than into a buffer first
+    // changes no bits and costs the single-vector path no allocation.
+    const __m256d x0 = _mm256_set1_pd(static_cast<double>(x[k]));
+    const __m256d x1 = _mm256_set1_pd(static_cast<double>(x[k + 1]));
+    const __m256d x2 = _mm256_set1_pd(static_cast<double>(x[k + 2]));
+    const __m256d x3 = _mm256_set1_pd(static_cast<double>(x[k + 3]));
     for (int g = 0; g < G; ++g) {
       const double* r0 = m + (i0 + 4 * g) * n + k;
       const double* r1 = r0 + n;
@@ -47,7 +48,7 @@ MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::siz
     for (std::size_t l = 0; l < 4; ++l) {
       const std::size_t row = i0 + 4 * g + l;
       double sum = lanes[l];
-      for (std::size_t kk = k; kk < n; ++kk) sum = sum + m[row * n + kk] * xd[kk];
+      for (std::size_t kk = k; kk < n; ++kk) sum = sum + m[row * n + kk] * static_cast<double>(x[kk]);
       out[row] = output_float(sum);
     }
   }
@@ -74,13 +75,12 @@ constexpr ApplyKernels kAvx2ApplyKernels = make_apply_kernels<Avx2Tiles, Avx2Til
 }  // namespace
 
 MARROWFIN_SIMD_TARGET void forward_one_avx2(const double* m, std::size_t n, const float* x, float* out) {
-  std::vector<double> xd(x, x + n);
   std::size_t i = 0;
-  for (; i + 16 <= n; i += 16) forward_rows<4>(m, n, i, xd.data(), out);
-  for (; i + 4 <= n; i += 4) forward_rows<1>(m, n, i, xd.data(), out);
+  for (; i + 16 <= n; i += 16) forward_rows<4>(m, n, i, x, out);
+  for (; i + 4 <= n; i += 4) forward_rows<1>(m, n, i, x, out);
   for (; i < n; ++i) {
     double sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) sum = sum + m[i * n + k] * xd[k];
+    for (std::size_t k = 0; k < n; ++k) sum = sum + m[i * n + k] * static_cast<double>(x[k]);
     out[i] = output_float(sum);
   }
 }

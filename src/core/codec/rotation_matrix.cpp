@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -16,25 +15,6 @@ namespace marrowfin::codec {
 namespace {
 
 const apply_kernels::ApplyKernels& kernels() { return apply_kernels::apply_kernels_for(best_simd_level()); }
-
-// Whether two float ranges share any element. The kernels read their input
-// while writing their output, so an overlapping input is copied first.
-bool overlaps(const float* a, std::size_t a_len, const float* b, std::size_t b_len) {
-  if (a_len == 0 || b_len == 0) return false;
-  const std::less<const float*> before;
-  return before(a, b + b_len) && before(b, a + a_len);
-}
-
-template <class Kernel>
-void run_unaliased(Kernel kernel, const double* m, std::size_t n, const float* input, std::size_t count,
-                   float* output) {
-  if (overlaps(input, count * n, output, count * n)) {
-    const std::vector<float> copy(input, input + count * n);
-    kernel(m, n, copy.data(), count, output);
-  } else {
-    kernel(m, n, input, count, output);
-  }
-}
 
 }  // namespace
 
@@ -63,7 +43,7 @@ Status<CodecError> RotationMatrix::apply(std::span<const float> input, std::span
   if (input.size() != dimension_ || output.size() != dimension_) {
     return fail(CodecError::length_mismatch(input.size(), output.size()));
   }
-  run_unaliased(kernels().forward, values_->data(), dimension_, input.data(), 1, output.data());
+  apply_kernels::run_unaliased(kernels().forward, values_->data(), dimension_, input.data(), 1, output.data());
   return {};
 }
 
@@ -71,18 +51,18 @@ Status<CodecError> RotationMatrix::apply_inverse(std::span<const float> input, s
   if (input.size() != dimension_ || output.size() != dimension_) {
     return fail(CodecError::length_mismatch(input.size(), output.size()));
   }
-  run_unaliased(kernels().inverse, values_->data(), dimension_, input.data(), 1, output.data());
+  apply_kernels::run_unaliased(kernels().inverse, values_->data(), dimension_, input.data(), 1, output.data());
   return {};
 }
 
 void RotationMatrix::apply_many(const float* input, std::size_t count, float* output) const {
   if (count == 0) return;
-  run_unaliased(kernels().forward, values_->data(), dimension_, input, count, output);
+  apply_kernels::run_unaliased(kernels().forward, values_->data(), dimension_, input, count, output);
 }
 
 void RotationMatrix::apply_inverse_many(const float* input, std::size_t count, float* output) const {
   if (count == 0) return;
-  run_unaliased(kernels().inverse, values_->data(), dimension_, input, count, output);
+  apply_kernels::run_unaliased(kernels().inverse, values_->data(), dimension_, input, count, output);
 }
 
 std::vector<std::uint8_t> RotationMatrix::matrix_f64_bytes() const {

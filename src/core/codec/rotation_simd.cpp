@@ -1,18 +1,15 @@
 #include "core/codec/rotation_simd.hpp"
 
+#include "core/common/cpu_features.hpp"
+
 namespace marrowfin::codec {
 
 namespace {
 
 SimdLevel detect() noexcept {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-      __builtin_cpu_supports("avx512vl")) {
-    return SimdLevel::avx512;
-  }
-  if (__builtin_cpu_supports("avx2")) return SimdLevel::avx2;
-#endif
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512f && cpu.avx512dq && cpu.avx512vl) return SimdLevel::avx512;
+  if (cpu.avx2) return SimdLevel::avx2;
   return SimdLevel::scalar;
 }
 

@@ -15,9 +15,9 @@ enum class SimdLevel : std::uint8_t {
 };
 
 // The widest level this CPU runs, detected once.
-SimdLevel best_simd_level() noexcept;
+[[nodiscard]] SimdLevel best_simd_level() noexcept;
 
 // `requested`, lowered to what this CPU runs.
-SimdLevel usable_simd_level(SimdLevel requested) noexcept;
+[[nodiscard]] SimdLevel usable_simd_level(SimdLevel requested) noexcept;
 
 }  // namespace marrowfin::codec

@@ -19,7 +19,7 @@ using ChaChaKey = std::array<std::uint32_t, 8>;
 
 // The eight key words: the PCG32 output function applied to a state that
 // starts at `seed` and takes one LCG step before each word.
-ChaChaKey expand_seed(std::uint64_t seed) noexcept;
+[[nodiscard]] ChaChaKey expand_seed(std::uint64_t seed) noexcept;
 
 // ChaCha20 (20 rounds) with a 64-bit block counter in words 12-13 and a 64-bit
 // stream number, always 0, in words 14-15. Writes the 16 words of block

@@ -10,9 +10,9 @@ namespace marrowfin::codec {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
-Sha256Digest sha256(std::string_view data);
+[[nodiscard]] Sha256Digest sha256(std::string_view data);
 
 // The digest as 64 lowercase hexadecimal characters, digest bytes in order.
-std::string sha256_hex(std::string_view data);
+[[nodiscard]] std::string sha256_hex(std::string_view data);
 
 }  // namespace marrowfin::codec

@@ -29,12 +29,6 @@ namespace marrowfin::codec {
   return bits ^ mask;
 }
 
-[[nodiscard]] inline std::uint64_t total_order_unsigned_key(double value) noexcept {
-  const auto bits = std::bit_cast<std::uint64_t>(value);
-  const std::uint64_t mask = (bits >> 63) != 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << 63);
-  return bits ^ mask;
-}
-
 // Inverse of total_order_unsigned_key for float32.
 [[nodiscard]] inline float from_total_order_unsigned_key(std::uint32_t key) noexcept {
   const std::uint32_t mask = (key >> 31) != 0 ? 0x80000000u : 0xffffffffu;

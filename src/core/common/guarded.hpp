@@ -7,6 +7,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace marrowfin {
@@ -49,6 +50,22 @@ class Guarded {
     Access access(*this);
     if (poisoned_) return std::nullopt;
     return std::optional<Access>(std::move(access));
+  }
+
+  // work(value) under the lock. Its result, or, when work returns nothing,
+  // true; nullopt (false) when the lock is poisoned and work did not run.
+  template <class Work>
+  auto with_lock(Work&& work) {
+    using R = std::invoke_result_t<Work, T&>;
+    auto access = lock();
+    if constexpr (std::is_void_v<R>) {
+      if (!access) return false;
+      std::forward<Work>(work)(**access);
+      return true;
+    } else {
+      if (!access) return std::optional<R>();
+      return std::optional<R>(std::forward<Work>(work)(**access));
+    }
   }
 
   // For tests and diagnostics: marks the state as possibly inconsistent.

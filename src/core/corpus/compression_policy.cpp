@@ -2,11 +2,6 @@
 
 namespace marrowfin::corpus {
 
-std::optional<CompressionPolicy> policy_from_ordinal(std::uint8_t ordinal) noexcept {
-  if (ordinal > 2) return std::nullopt;
-  return static_cast<CompressionPolicy>(ordinal);
-}
-
 std::string_view policy_value(CompressionPolicy policy) noexcept {
   switch (policy) {
     case CompressionPolicy::COMPRESS: return "compress";

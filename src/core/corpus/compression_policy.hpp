@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace marrowfin::corpus {
@@ -17,9 +16,6 @@ enum class CompressionPolicy : std::uint8_t {
 inline constexpr std::uint8_t ordinal(CompressionPolicy policy) noexcept {
   return static_cast<std::uint8_t>(policy);
 }
-
-// nullopt for any ordinal other than 0, 1 or 2.
-[[nodiscard]] std::optional<CompressionPolicy> policy_from_ordinal(std::uint8_t ordinal) noexcept;
 
 // "compress", "passthrough", "fp16".
 [[nodiscard]] std::string_view policy_value(CompressionPolicy policy) noexcept;

@@ -1,10 +1,12 @@
 #include "core/corpus/corpus.hpp"
 
 #include <iterator>
+#include <memory>
 #include <utility>
 
 #include "core/codec/service.hpp"
 #include "core/common/saturating.hpp"
+#include "core/common/vector_growth.hpp"
 #include "core/corpus/policy_codec.hpp"
 
 namespace marrowfin::corpus {
@@ -34,7 +36,7 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
   VectorEntry entry(id, std::move(encoded).value(), dimension);
   // Reserve the event slot first so that, once the entry is in, recording
   // its event cannot fail and leave an insert without its event.
-  pending_.reserve(pending_.size() + 1);
+  reserve_one_more(pending_);
   entries_.insert_at(found.position, entry);
   pending_.emplace_back(VectorsInserted{corpus_id_, {std::move(id)}, 1, 0});
   return entry;
@@ -45,16 +47,17 @@ bool Corpus::contains(std::string_view vector_id) const noexcept {
 }
 
 std::optional<VectorEntry> Corpus::get(std::string_view vector_id) const {
-  const VectorEntry* entry = entries_.scan(vector_id);
+  // Ids are unique, so the index finds the one entry a scan in insertion
+  // order would, in O(log n): insert reads its entry back through here.
+  const VectorEntry* entry = entries_.find(vector_id);
   if (entry == nullptr) return std::nullopt;
   return *entry;
 }
 
 Result<std::vector<float>, CorpusError> Corpus::decompress(std::string_view vector_id) const {
-  const VectorIdMap::Search found = entries_.search(vector_id);
-  if (!found.found) return fail(CorpusError::unknown_vector_id(share_text(std::string(vector_id))));
-  const VectorEntry& entry = entries_.entries()[entries_.order()[found.position]].entry;
-  auto decoded = decode_entry(entry, compression_policy_, codec_config_, codebook_);
+  const VectorEntry* entry = entries_.find(vector_id);
+  if (entry == nullptr) return fail(CorpusError::unknown_vector_id(share_text(std::string(vector_id))));
+  auto decoded = decode_entry(*entry, compression_policy_, codec_config_, codebook_);
   if (!decoded.ok()) return fail(CorpusError::codec(std::move(decoded).error()));
   return std::move(decoded).value();
 }
@@ -79,17 +82,27 @@ Result<std::vector<std::vector<float>>, codec::CodecError> Corpus::decode_all_in
   records.reserve(slots.size());
   for (const VectorIdMap::Slot& slot : slots) records.push_back(slot.entry.compressed());
   const std::size_t d = codec_config_.dimension();
-  std::vector<float> values(records.size() * d);
-  auto status = codec::Codec::decompress_batch(records, codec_config_, codebook_, values);
+  const std::size_t count = records.size() * d;
+  const auto values = std::make_unique_for_overwrite<float[]>(count);
+  auto status = codec::Codec::decompress_batch(records, codec_config_, codebook_, {values.get(), count});
   if (!status.ok()) return fail(std::move(status).error());
   for (std::size_t i = 0; i < records.size(); ++i) {
-    by_position.emplace_back(values.begin() + static_cast<std::ptrdiff_t>(i * d),
-                             values.begin() + static_cast<std::ptrdiff_t>((i + 1) * d));
+    by_position.emplace_back(values.get() + i * d, values.get() + (i + 1) * d);
   }
   return by_position;
 }
 
 Result<std::vector<DecodedVector>, CorpusError> Corpus::decompress_all() {
+  auto decoded = decode_all();
+  if (decoded.ok()) record_decompressed(decoded.value().size());
+  return decoded;
+}
+
+void Corpus::record_decompressed(std::size_t count) {
+  if (count != 0) pending_.emplace_back(CorpusDecompressed{corpus_id_, saturate_u32(count), 0});
+}
+
+Result<std::vector<DecodedVector>, CorpusError> Corpus::decode_all() const {
   if (entries_.empty()) return std::vector<DecodedVector>{};
 
   const std::span<const VectorIdMap::Slot> slots = entries_.entries();
@@ -102,8 +115,6 @@ Result<std::vector<DecodedVector>, CorpusError> Corpus::decompress_all() {
   for (const std::size_t position : entries_.order()) {
     out.push_back(DecodedVector{slots[position].id, std::move(by_position[position])});
   }
-  pending_.emplace_back(CorpusDecompressed{
-corpus_id_, saturate_u32(out.size()), 0});
   return out;
 }
 

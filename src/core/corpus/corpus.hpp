@@ -51,7 +51,7 @@ class Corpus {
   Result<VectorEntry, CorpusError> insert(std::string vector_id, std::span<const float> vector);
 
   [[nodiscard]] bool contains(std::string_view vector_id) const noexcept;
-  // Copy of the entry, found by a scan in insertion order; nullopt if absent.
+  // Copy of the entry; nullopt if absent.
   [[nodiscard]] std::optional<VectorEntry> get(std::string_view vector_id) const;
   // The decoded values (dimension floats); UnknownVectorId or Codec on failure.
   // Records nothing.
@@ -61,6 +61,12 @@ class Corpus {
   // CorpusDecompressed(count) only when the corpus is non-empty and every
   // entry decoded.
   Result<std::vector<DecodedVector>, CorpusError> decompress_all();
+  // decompress_all in two halves, for a caller that must deliver the result
+  // before the event may count: decode_all records nothing, and
+  // record_decompressed(count) records CorpusDecompressed(count) unless count
+  // is 0.
+  Result<std::vector<DecodedVector>, CorpusError> decode_all() const;
+  void record_decompressed(std::size_t count);
   // The removed entry, or nullopt (and no change) when the id is absent.
   // Records nothing.
   std::optional<VectorEntry> remove(std::string_view vector_id);

@@ -76,10 +76,7 @@ Result<CompressedVector, CodecError> encode_vector(std::span<const float> vector
       if (codebook.bit_width() != config.bit_width()) {
         return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
       }
-      if (!rotation || rotation->seed() != config.seed() ||
-          rotation->dimension() != config.dimension()) {
-        rotation.emplace(codec::RotationMatrix::from_config(config));
-      }
+      if (!rotation) rotation.emplace(codec::RotationMatrix::from_config(config));
       return codec::Codec::compress_with_rotation(vector, config, codebook, *rotation);
     case CompressionPolicy::PASSTHROUGH:
     case CompressionPolicy::FP16:
@@ -92,14 +89,6 @@ Result<CompressedVector, CodecError> encode_vector(std::span<const float> vector
       return encode_fp16(vector, config);
   }
   throw std::logic_error("unknown compression policy");
-}
-
-Result<CompressedVector, CodecError> encode_vector(std::span<const float> vector,
-                                                   CompressionPolicy policy,
-                                                   const codec::CodecConfig& config,
-                                                   const codec::Codebook& codebook) {
-  std::optional<codec::RotationMatrix> rotation;
-  return encode_vector(vector, policy, config, codebook, rotation);
 }
 
 Result<std::vector<float>, CodecError> decode_entry(const VectorEntry& entry,

@@ -27,18 +27,12 @@ namespace marrowfin::corpus {
 // first); otherwise LengthMismatch(vector length, config.dimension).
 // Under COMPRESS, a codebook whose bit width differs from the configuration's
 // fails with CodebookIncompatible before any rotation is fetched. `rotation`
-// is a slot for the configuration's rotation: filled on the first COMPRESS
-// encode and reused by later calls with the same configuration, which gives
-// the same bytes as fetching it every time. The raw policies never touch the
-// codebook or the rotation.
+// is the caller's slot for the configuration's rotation: filled on the first
+// COMPRESS encode and reused by every later call with the same
+// configuration. The raw policies never touch the codebook or the rotation.
 [[nodiscard]] Result<codec::CompressedVector, codec::CodecError> encode_vector(
     std::span<const float> vector, CompressionPolicy policy, const codec::CodecConfig& config,
     const codec::Codebook& codebook, std::optional<codec::RotationMatrix>& rotation);
-
-// The same without a reusable rotation slot.
-[[nodiscard]] Result<codec::CompressedVector, codec::CodecError> encode_vector(
-    std::span<const float> vector, CompressionPolicy policy, const codec::CodecConfig& config,
-    const codec::Codebook& codebook);
 
 // COMPRESS: config.dimension floats decoded by the codec (all its checks apply).
 // PASSTHROUGH: payload.size() / 4 floats; a payload length that is not a

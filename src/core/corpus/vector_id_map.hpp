@@ -1,6 +1,7 @@
 // The corpus id index: entries in insertion order, plus `order`, a
 // permutation of entry positions sorted by id, for O(log n) lookups.
-// Ids compare as byte strings: unsigned bytes, first difference decides, a
+// Ids compare as byte strings, which is std::string_view's order (its traits
+// compare chars as unsigned char): first difference decides, a
 // proper prefix first ("B" < "a" < "ab" < "z" < "\xc3\xa9").
 //
 // Invariants: ids are unique; order is a permutation of 0 .. size()-1;
@@ -17,9 +18,6 @@
 #include "core/corpus/vector_entry.hpp"
 
 namespace marrowfin::corpus {
-
-// <0, 0 or >0 as a sorts before, with or after b in byte order.
-[[nodiscard]] int compare_ids(std::string_view a, std::string_view b) noexcept;
 
 class VectorIdMap {
  public:
@@ -38,8 +36,8 @@ class VectorIdMap {
   [[nodiscard]] Search search(std::string_view id) const noexcept;
   [[nodiscard]] bool contains(std::string_view id) const noexcept { return search(id).found; }
 
-  // First entry with this id scanning in insertion order; nullptr if none.
-  [[nodiscard]] const VectorEntry* scan(std::string_view id) const noexcept;
+  // The entry with this id, found by search(); nullptr if none.
+  [[nodiscard]] const VectorEntry* find(std::string_view id) const noexcept;
 
   // Appends the entry (its id is entry.vector_id()) and records its position
   // at order index `position`, which must come from search() of the same id

@@ -14,6 +14,7 @@
 #include "py/numpy/arrays.hpp"
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
@@ -68,13 +69,7 @@ PyObject* ingest(PyObject* self, const Args<1>& args) {
   const State state = value_of<State>(self);
 
   // nullopt: the lock was poisoned.
-  const auto outcome = without_gil([&]() -> std::optional<Status<backend::BackendError>> {
-    auto access = state->lock();
-    if (!access) {
-      return std::nullopt;
-    }
-    return (*access)->ingest(items);
-  });
+  const auto outcome = without_gil([&] { return state->with_lock([&](auto& core) { return core.ingest(items); }); });
   if (!outcome) {
     return raise_panic(kPoisonedPanic);
   }
@@ -100,13 +95,8 @@ PyObject* search(PyObject* self, const Args<2>& args) {
   }
   const State state = value_of<State>(self);
 
-  using Found = Result<std::vector<backend::SearchResult>, backend::BackendError>;
-  auto outcome = without_gil([&state, &query, top_k = top_k]() -> std::optional<Found> {
-    auto access = state->lock();
-    if (!access) {
-      return std::nullopt;
-    }
-    return (*access)->search(*query, top_k);
+  auto outcome = without_gil([&state, &query, top_k = top_k] {
+    return state->with_lock([&](auto& core) { return core.search(*query, top_k); });
   });
   if (!outcome) {
     return raise_panic(kPoisonedPanic);
@@ -134,37 +124,25 @@ PyObject* remove(PyObject* self, const Args<1>& args) {
   if (!ids) {
     return nullptr;
   }
-  {
-    auto access = value_of<State>(self)->lock();
-    if (!access) {
-      return raise_poisoned();
-    }
-    (*access)->remove(*ids);
+  if (!value_of<State>(self)->with_lock([&](auto& core) { core.remove(*ids); })) {
+    return raise_poisoned();
   }
   Py_RETURN_NONE;
 }
 
 PyObject* clear(PyObject* self) {
-  {
-    auto access = value_of<State>(self)->lock();
-    if (!access) {
-      return raise_poisoned();
-    }
-    (*access)->clear();
+  if (!value_of<State>(self)->with_lock([](auto& core) { core.clear(); })) {
+    return raise_poisoned();
   }
   Py_RETURN_NONE;
 }
 
 PyObject* get_count(PyObject* self) {
-  std::uint64_t count = 0;
-  {
-    auto access = value_of<State>(self)->lock();
-    if (!access) {
-      return raise_poisoned();
-    }
-    count = (*access)->count();
+  const auto count = value_of<State>(self)->with_lock([](auto& core) { return core.count(); });
+  if (!count) {
+    return raise_poisoned();
   }
-  return PyLong_FromUnsignedLongLong(count);
+  return new_python_value(*count);
 }
 
 // ---- type -------------------------------------------------------------------

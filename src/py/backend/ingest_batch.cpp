@@ -1,5 +1,6 @@
 #include "py/backend/ingest_batch.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>

@@ -93,6 +93,4 @@ std::optional<const codec::CodecConfig*> to_codec_config(PyObject* object) {
   return &value_of<Config>(object);
 }
 
-const codec::CodecConfig& codec_config_of(PyObject* object) { return value_of<Config>(object); }
-
 }  // namespace marrowfin::py

@@ -17,7 +17,4 @@ PyTypeObject* codec_config_type();
 // anything else is a TypeError "'<type>' object cannot be converted to 'CodecConfig'".
 std::optional<const codec::CodecConfig*> to_codec_config(PyObject* object);
 
-// The core value of an object known to be a CodecConfig instance.
-const codec::CodecConfig& codec_config_of(PyObject* object);
-
 }  // namespace marrowfin::py

@@ -19,6 +19,7 @@
 #include "py/numpy/arrays.hpp"
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
+#include "py/toolkit/field.hpp"
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
@@ -52,16 +53,15 @@ CorpusObject& corpus_of(PyObject* self) { return value_of<CorpusObject>(self); }
 // Runs work(core corpus) under the corpus mutex, with the interpreter lock
 // held throughout, and returns its result once the mutex is released. `work`
 // must not touch any Python object: it copies core values out instead. A
-// poisoned mutex raises ValueError "corpus mutex poisoned" (nullopt).
+// poisoned mutex raises ValueError "corpus mutex poisoned" (nullopt, or
+// false where work returns nothing).
 template <class Work>
-auto with_corpus(PyObject* self, Work&& work)
-    -> std::optional<std::invoke_result_t<Work, CoreCorpus&>> {
-  auto access = corpus_of(self).core->lock();
-  if (!access) {
+auto with_corpus(PyObject* self, Work&& work) {
+  auto result = corpus_of(self).core->with_lock(std::forward<Work>(work));
+  if (!result) {
     PyErr_SetString(PyExc_ValueError, kPoisoned);
-    return std::nullopt;
   }
-  return std::forward<Work>(work)(**access);
+  return result;
 }
 
 // `metadata` is accepted as None (or omitted) and as a dict, which is then
@@ -135,16 +135,9 @@ PyObject* corpus_insert(PyObject* self, const Args<3>& args) {
   // A second reference keeps the state alive should the object be collected
   // while the interpreter lock is released.
   const SharedCorpus core = corpus_of(self).core;
-  const std::string lookup_id = vector_id;
-  auto inserted = without_gil(
-      [&core, &id = vector_id, &values]()
-          -> std::optional<Result<corpus::VectorEntry, corpus::CorpusError>> {
-        auto access = core->lock();
-        if (!access) {
-          return std::nullopt;
-        }
-        return (*access)->insert(std::move(id), *values);
-      });
+  auto inserted = without_gil([&core, &id = vector_id, &values] {
+    return core->with_lock([&](CoreCorpus& corpus) { return corpus.insert(std::move(id), *values); });
+  });
   if (!inserted) {
     return raise_panic(kPoisoned);
   }
@@ -152,7 +145,9 @@ PyObject* corpus_insert(PyObject* self, const Args<3>& args) {
     return raise_corpus_error(inserted->error());
   }
 
-  auto entry = with_corpus(self, [&](CoreCorpus& corpus) { return corpus.get(lookup_id); });
+  // The lock was given up in between, so another thread may have removed it.
+  const SharedText inserted_id = inserted->value().vector_id();
+  auto entry = with_corpus(self, [&](CoreCorpus& corpus) { return corpus.get(*inserted_id); });
   if (!entry) {
     return nullptr;
   }
@@ -186,7 +181,7 @@ PyObject* corpus_contains(PyObject* self, const Args<1>& args) {
   if (!found) {
     return nullptr;
   }
-  return PyBool_FromLong(*found ? 1 : 0);
+  return new_python_value(*found);
 }
 
 PyObject* corpus_get(PyObject* self, const Args<1>& args) {
@@ -221,8 +216,10 @@ PyObject* corpus_decompress(PyObject* self, const Args<1>& args) {
 }
 
 // The dict is filled in ascending id byte order, so it iterates that way.
+// The event is recorded only once the dict exists, so a call that fails
+// while building it (out of memory) leaves the corpus unchanged.
 PyObject* corpus_decompress_all(PyObject* self) {
-  auto decoded = with_corpus(self, [](CoreCorpus& corpus) { return corpus.decompress_all(); });
+  auto decoded = with_corpus(self, [](CoreCorpus& corpus) { return corpus.decode_all(); });
   if (!decoded) {
     return nullptr;
   }
@@ -244,7 +241,9 @@ PyObject* corpus_decompress_all(PyObject* self) {
       return nullptr;
     }
   }
-  return result.release();
+  const bool recorded =
+      with_corpus(self, [count = vectors.size()](CoreCorpus& corpus) { corpus.record_decompressed(count); });
+  return recorded ? result.release() : nullptr;
 }
 
 PyObject* corpus_remove(PyObject* self, const Args<1>& args) {
@@ -341,12 +340,12 @@ PyObject* get_metadata(PyObject*) {
 
 PyObject* get_vector_count(PyObject* self) {
   const auto count = with_corpus(self, [](CoreCorpus& corpus) { return corpus.vector_count(); });
-  return count ? PyLong_FromUnsignedLongLong(*count) : nullptr;
+  return count ? new_python_value(*count) : nullptr;
 }
 
 PyObject* get_is_empty(PyObject* self) {
   const auto empty = with_corpus(self, [](CoreCorpus& corpus) { return corpus.is_empty(); });
-  return empty ? PyBool_FromLong(*empty ? 1 : 0) : nullptr;
+  return empty ? new_python_value(*empty) : nullptr;
 }
 
 PyObject* get_vector_ids(PyObject* self) {

@@ -51,13 +51,6 @@ std::optional<PyObject*> to_dict(PyObject* object);
 // error is the type's __name__.
 std::optional<PyObject*> to_instance(PyObject* object, PyTypeObject* type);
 
-// Converter form of to_instance for a class accessor, for parameters whose
-// object itself is kept (not just its value): args.convert(1, to_instance_of<codec_config_type>).
-template <PyTypeObject* (*Type)()>
-std::optional<PyObject*> to_instance_of(PyObject* object) {
-  return to_instance(object, Type());
-}
-
 // The iterator over a sequence whose items are to be converted one by one. A
 // str is refused with "Can't extract `str` to `Vec`", a non-sequence with
 // target 'Sequence'.

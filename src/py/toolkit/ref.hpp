@@ -34,8 +34,6 @@ class Ref {
   // Hands the reference to the caller (a function that returns a new reference
   // or steals one); the Ref becomes null.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  void reset() noexcept { Ref().swap(*this); }
-  void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
 
   explicit operator bool() const noexcept { return object_ != nullptr; }
 
