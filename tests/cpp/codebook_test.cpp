@@ -33,10 +33,7 @@ TEST(Codebook, CreateChecksInOrder) {
     const char* error;  // nullptr: accepted
   };
   const Case cases[] = {
-      {{0.0f, 1.0f, 2.0f, 3.0f}, 2, nullptr},
-      {{-0.0f, 0.0f, 1.0f, 2.0f}, 2, nullptr},
-      {{kNegNaN, -kInf, kInf, kNaN}, 2, nullptr},
-      {{0, 1, 2, 3, 4, 5, 6, 7}, 3, nullptr},
+      {{0, 1, 2, 3, 4, 5, 6, 7}, 3, nullptr},  // other accepted tables: through the Python type
       {{0.0f, 1.0f, 2.0f}, 2, "codebook must have 4 entries for bit_width=2, got 3"},
       {{0.0f, 1.0f, 1.0f, 2.0f}, 2, "codebook must contain 4 distinct values, got 2"},
       {{1.0f, 1.0f, 0.0f, 2.0f}, 2, "codebook must contain 4 distinct values, got 1"},  // before the unsorted pair
@@ -117,19 +114,10 @@ TEST(CodebookTrain, MatchesPlainReferenceOnRandomAndHostileData) {
   }
 }
 
-TEST(CodebookTrain, KnownQuantilesAndFailures) {
-  // N = 5, K = 4 puts the levels at positions 0, 4/3, 8/3 and 4.
-  const std::vector<float> expected = {0.0f, static_cast<float>(40.0 / 3.0), static_cast<float>(80.0 / 3.0), 40.0f};
-  const auto two_bit = test::make_config(2, 8);
-  EXPECT_EQ(bits_of(Codebook::train(std::vector<float>{40, 0, 30, 10, 20}, two_bit).value().entries()), bits_of(expected));
-  const std::vector<std::vector<float>> too_few = {
-      {}, {1, 1, 1, 1, 1, 1, 1, 2, 2, 2},
-      // The interpolation adds +0.0 to -0.0, so a -0.0 sample becomes a +0.0 level.
-      {-0.0f, 0.0f, 1.0f, 2.0f}};
-  for (const auto& input : too_few) {
-    auto result = Codebook::train(input, two_bit);
-    EXPECT_EQ(result.ok() ? "ok" : result.error().message(), "insufficient training data for 4 distinct entries");
-  }
+// The interpolation adds +0.0 to -0.0, so a -0.0 sample becomes a +0.0 level.
+TEST(CodebookTrain, NegativeZeroSamplesMergeWithPositiveZero) {
+  const auto result = Codebook::train(std::vector<float>{-0.0f, 0.0f, 1.0f, 2.0f}, test::make_config(2, 8));
+  EXPECT_EQ(result.ok() ? "ok" : result.error().message(), "insufficient training data for 4 distinct entries");
 }
 
 // Levels, their float neighbours, midpoints between levels and their
@@ -226,19 +214,6 @@ TEST(Dequantize, ResidualAdditionMatchesPortable) {
       }
     }
   }
-}
-
-TEST(Quantize, WorkedExample) {
-  const auto codebook = Codebook::create({-1.0f, -0.25f, 0.25f, 1.0f}, 2).value();
-  const std::vector<float> values = {0.0f, -2.0f, 5.0f, 0.3f, kNaN, -kInf, kInf, 0.25f};
-  const std::vector<std::uint8_t> expected = {2, 0, 3, 2, 0, 0, 3, 2};
-  std::vector<std::uint8_t> indices(values.size()), residual(2 * values.size());
-  quantize_values(codebook.entries(), values, indices.data(), residual.data());
-  EXPECT_EQ(indices, expected);
-  for (std::size_t i = 0; i < values.size(); ++i) EXPECT_EQ(codebook.quantize(values[i]), expected[i]);
-  EXPECT_EQ(residual[6], 0x66);
-  EXPECT_EQ(residual[7], 0x2A);
-  EXPECT_EQ(half_to_float(0x2A66), 0.04998779296875f);
 }
 
 }  // namespace

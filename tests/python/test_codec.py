@@ -161,13 +161,10 @@ ERRORS = [  # (callable, its arguments from `world`, exception, message or a key
     (compress, lambda w: (vec(3), w["config"], w["narrow"]), DimensionMismatchError,
      "vector length 3 does not match config dimension 4"),
     (compress, lambda w: (vec(4), w["config"], w["narrow"]), CodebookIncompatibleError, WIDTH_MISMATCH),
-    (compress, lambda w: ([1.0], 4, None), TypeError,
-     "argument 'vector': 'list' object cannot be converted to 'PyArray<T, D>'"),
     (compress, lambda w: (vec(4), w["codebook"], w["codebook"]), TypeError,
      "argument 'config': 'Codebook' object cannot be converted to 'CodecConfig'"),
     (compress, lambda w: (vec(4), w["config"], w["config"]), TypeError,
      "argument 'codebook': 'CodecConfig' object cannot be converted to 'Codebook'"),
-    (compress, lambda w: (vec(8)[::2], w["config"], w["narrow"]), ValueError, ref.NOT_CONTIGUOUS),
     (decompress, lambda w: (w["foreign"], w["config"], w["narrow"]), ConfigMismatchError, "hash_mismatch"),
     (decompress, lambda w: (w["record"], w["config"], w["narrow"]), CodebookIncompatibleError, WIDTH_MISMATCH),
     (decompress, lambda w: (w["record"].to_bytes(), w["config"], w["codebook"]), TypeError,
@@ -184,12 +181,6 @@ def test_single_vector_errors(world, call, make, error, message):
 
 def forged(config, dimension, bit_width):
     return CompressedVector.from_bytes(ref.record_bytes(config.config_hash, dimension, bit_width, [1] * dimension))
-
-
-def test_decompress_errors_on_records_with_the_right_hash(world):
-    config, codebook = world["config"], world["codebook"]
-    ref.expect_error(CodebookIncompatibleError, WIDTH_MISMATCH, decompress, forged(config, 4, 2), config, codebook)
-    ref.expect_error(ValueError, LENGTHS, decompress, forged(config, 3, 4), config, codebook)
 
 
 def test_compress_batch_edge_shapes(world):

@@ -130,6 +130,7 @@ SPECIAL_BITS = [
     0x00000000, 0x80000000, 0x7F800000, 0xFF800000,  # zeros, infinities
     0x7FC00000, 0x7FC00001, 0xFFA00005, 0x7F800001,  # NaNs with payloads, quiet and signalling
     0x00000001, 0x807FFFFF, 0x7F7FFFFF, 0x3F800000, 0xBDCCCCCD, 0x477FE000,  # subnormals, max, 1, -0.1, 65504
+    0x3F801000, 0x477FF000, 0xC77FF000, 0x33000000, 0x33400000,  # binary16 ties: even, to infinity, to zero; 3 * 2**-26
 ]
 
 
@@ -142,7 +143,7 @@ def test_passthrough_is_bit_exact_and_copies_its_input():
     assert bits_of(corpus.decompress_all()["x"]) == SPECIAL_BITS
     record = entry.compressed
     assert np.frombuffer(record.indices.tobytes(), dtype="<u4").tolist() == SPECIAL_BITS
-    assert (record.dimension, record.bit_width, record.residual, entry.dimension) == (56, 8, None, 14)
+    assert (record.dimension, record.bit_width, record.residual, entry.dimension) == (76, 8, None, 19)
 
 
 def test_fp16_matches_numpy_rounding():

@@ -156,10 +156,8 @@ def test_empty_vectors_pass_the_array_checks(setting):
     expect_error(ValueError, "codebook must have 4 entries for bit_width=2, got 0", Codebook, empty, 2)
 
 
-def test_result_vectors_own_their_buffer_and_are_independent():
-    config = CodecConfig(2, 7, DIM)
-    codebook = Codebook(np.array([-1.0, -0.25, 0.25, 1.0], dtype=np.float32), 2)
-    rotation = RotationMatrix.from_config(config)
+def test_result_vectors_own_their_buffer_and_are_independent(setting):
+    config, codebook, rotation = setting[:3]
     corpus = Corpus("c", config, codebook, CompressionPolicy.COMPRESS)
     vector = np.linspace(-1, 1, DIM, dtype=np.float32)
     record = compress(vector, config, codebook)
