@@ -19,37 +19,11 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-// The UTF-8 text of a str key, borrowed from the key: to_string's check and
-// error, without copying the text into a string of its own.
-std::optional<std::string_view> key_text(PyObject* key) {
-  if (!PyUnicode_Check(key)) {
-    raise_cannot_convert(key, "PyString");
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-  if (utf8 == nullptr) {
-    return std::nullopt;  // e.g. a lone surrogate: UnicodeEncodeError
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size));
-}
-
-// The elements of a value, borrowed from the array, after the same checks as
-// numpy::to_vector and numpy::copy_vector (which raise the errors).
+// The elements of a value, borrowed from the array, after the checks of an
+// array argument.
 std::optional<std::span<const std::byte>> value_bytes(PyObject* value) {
   const auto array = numpy::to_vector(value);
-  if (!array) {
-    return std::nullopt;
-  }
-  const auto& fields = numpy::array_fields(value);
-  const Py_ssize_t length = fields.dimensions[0];
-  if (length > 1 && fields.strides[0] != static_cast<Py_ssize_t>(sizeof(float))) {
-    // Not contiguous: copy_vector refuses it with its ValueError.
-    (void)numpy::copy_vector(*array);
-    return std::nullopt;
-  }
-  return std::span<const std::byte>(reinterpret_cast<const std::byte*>(fields.data),
-                                    static_cast<std::size_t>(length) * sizeof(float));
+  return array ? numpy::vector_elements(*array) : std::nullopt;
 }
 
 // Room for `count` floats. A buffer of many megabytes is asked for in huge
@@ -97,7 +71,7 @@ std::optional<IngestBatch> IngestBatch::copy_from(PyObject* dict) {
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
   while (PyDict_Next(dict, &position, &key, &value)) {
-    const auto id = key_text(key);
+    const auto id = to_utf8_view(key);
     if (!id) {
       return std::nullopt;
     }
@@ -118,7 +92,7 @@ std::optional<IngestBatch> IngestBatch::copy_from(PyObject* dict) {
   std::size_t floats_copied = 0;
   position = 0;
   while (PyDict_Next(dict, &position, &key, &value)) {
-    const auto id = key_text(key);
+    const auto id = to_utf8_view(key);
     const auto bytes = value_bytes(value);
     if (!id || !bytes) {
       return std::nullopt;  // unreachable: the first walk checked the same items

@@ -100,7 +100,7 @@ std::optional<MatrixArg> to_matrix(PyObject* object) {
   return MatrixArg{object};
 }
 
-std::optional<std::vector<float>> copy_vector(VectorArg vector) {
+std::optional<std::span<const std::byte>> vector_elements(VectorArg vector) {
   if (!check_float32_array(vector.array, 1)) {
     return std::nullopt;
   }
@@ -111,10 +111,19 @@ std::optional<std::vector<float>> copy_vector(VectorArg vector) {
                     "numpy slice unavailable: The given array is not contiguous");
     return std::nullopt;
   }
+  return std::span<const std::byte>(reinterpret_cast<const std::byte*>(fields.data),
+                                    static_cast<std::size_t>(length) * sizeof(float));
+}
+
+std::optional<std::vector<float>> copy_vector(VectorArg vector) {
+  const auto elements = vector_elements(vector);
+  if (!elements) {
+    return std::nullopt;
+  }
   // memcpy, not float loads: the data need not be float-aligned.
-  std::vector<float> values(static_cast<std::size_t>(length));
-  if (length > 0) {
-    std::memcpy(values.data(), fields.data, values.size() * sizeof(float));
+  std::vector<float> values(elements->size() / sizeof(float));
+  if (!values.empty()) {
+    std::memcpy(values.data(), elements->data(), elements->size());
   }
   return values;
 }

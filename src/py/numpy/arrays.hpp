@@ -40,6 +40,9 @@ std::optional<MatrixArg> to_matrix(PyObject* object);
 // element): otherwise ValueError "numpy slice unavailable: The given array is
 // not contiguous".
 std::optional<std::vector<float>> copy_vector(VectorArg vector);
+// The same elements borrowed from the array (valid while it is unchanged),
+// after the same checks.
+std::optional<std::span<const std::byte>> vector_elements(VectorArg vector);
 
 // Read-only access to a C-contiguous matrix: rows * cols values, row-major.
 // The view keeps the array alive, so `values()` may be read with the

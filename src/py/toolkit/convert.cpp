@@ -123,7 +123,7 @@ std::optional<double> to_double(PyObject* object) {
   return value;
 }
 
-std::optional<std::string> to_string(PyObject* object) {
+std::optional<std::string_view> to_utf8_view(PyObject* object) {
   if (!PyUnicode_Check(object)) {
     raise_cannot_convert(object, "PyString");
     return std::nullopt;
@@ -133,7 +133,15 @@ std::optional<std::string> to_string(PyObject* object) {
   if (utf8 == nullptr) {
     return std::nullopt;  // e.g. a lone surrogate: UnicodeEncodeError
   }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> to_string(PyObject* object) {
+  const auto text = to_utf8_view(object);
+  if (!text) {
+    return std::nullopt;
+  }
+  return std::string(*text);
 }
 
 std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* object) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "py/toolkit/python.hpp"
@@ -40,6 +41,8 @@ std::optional<double> to_double(PyObject* object);
 
 // A str (or subclass) as UTF-8 (target 'PyString').
 std::optional<std::string> to_string(PyObject* object);
+// The same text borrowed from the str object (valid while it lives).
+std::optional<std::string_view> to_utf8_view(PyObject* object);
 
 // The bytes of a bytes object (or subclass), borrowed from it (target 'PyBytes').
 std::optional<std::span<const std::uint8_t>> to_bytes(PyObject* object);
