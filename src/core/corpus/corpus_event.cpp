@@ -12,13 +12,4 @@ std::string_view violation_kind_text(ViolationKind kind) noexcept {
   return {};
 }
 
-const SharedText& CorpusEvent::corpus_id() const noexcept {
-  return std::visit([](const auto& event) -> const SharedText& { return event.corpus_id; },
-                    payload_);
-}
-
-std::int64_t CorpusEvent::timestamp() const noexcept {
-  return std::visit([](const auto& event) { return event.timestamp; }, payload_);
-}
-
 }  // namespace marrowfin::corpus

@@ -74,21 +74,10 @@ class CorpusEvent {
   CorpusEventKind kind() const noexcept { return static_cast<CorpusEventKind>(payload_.index()); }
   const Payload& payload() const noexcept { return payload_; }
 
-  // The matching alternative, or nullptr when the event is of another kind.
-  const CorpusCreated* corpus_created() const noexcept { return std::get_if<CorpusCreated>(&payload_); }
+  // The event if it is a VectorsInserted, else nullptr.
   const VectorsInserted* vectors_inserted() const noexcept {
     return std::get_if<VectorsInserted>(&payload_);
   }
-  const CorpusDecompressed* corpus_decompressed() const noexcept {
-    return std::get_if<CorpusDecompressed>(&payload_);
-  }
-  const CompressionPolicyViolationDetected* policy_violation() const noexcept {
-    return std::get_if<CompressionPolicyViolationDetected>(&payload_);
-  }
-
-  // Fields every variant has.
-  const SharedText& corpus_id() const noexcept;
-  std::int64_t timestamp() const noexcept;
 
  private:
   Payload payload_;
