@@ -5,12 +5,12 @@
 #include <random>
 #include <vector>
 
-#include "core/codec/householder_kernels.hpp"
-#include "core/codec/householder_qr.hpp"
-#include "core/codec/rotation_stream.hpp"
+#include "core/rotation/generate/householder_kernels.hpp"
+#include "core/rotation/generate/householder_qr.hpp"
+#include "core/rotation/generate/rotation_stream.hpp"
 #include "test_support.hpp"
 
-namespace marrowfin::codec {
+namespace marrowfin::rotation {
 namespace {
 
 std::vector<double> gaussian_matrix(std::uint64_t seed, std::size_t n) {
@@ -55,8 +55,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, QrDimension, ::testing::Values(1, 5, 32, 33, 97,
 TEST(HouseholderQr, SameBytesForEveryThreadCountAndInstructionSet) {
   for (std::size_t n : {2u, 33u, 100u, 257u}) {
     const auto a = gaussian_matrix(n, n);
-    const auto reference = bits_of(factor(a, n, QrOptions{1, SimdLevel::scalar}));
-    for (SimdLevel level : test::usable_levels()) {
+    const auto reference = bits_of(factor(a, n, QrOptions{1, simd::Level::Scalar}));
+    for (simd::Level level : test::usable_levels()) {
       for (unsigned threads : {1u, 2u, 3u}) {
         EXPECT_EQ(bits_of(factor(a, n, QrOptions{threads, level})), reference) << n << " " << int(level) << " " << threads;
       }
@@ -112,9 +112,9 @@ TEST(HouseholderKernels, EveryVariantMatchesThePlainLoops) {
             subtracted[i * ld + col] = c[i * ld + col] - s;
           }
         }
-        for (SimdLevel level : test::usable_levels()) {
+        for (simd::Level level : test::usable_levels()) {
           SCOPED_TRACE(testing::Message() << int(level) << " " << m << " " << k << " " << cols);
-          const auto& kernels = householder_kernels::kernels_for(level);
+          const auto& kernels = householder_kernels::select(level);
           std::vector<double> got(k * ld, -7.0), updated = c;
           kernels.project(m, k, cols, v.data(), k, c.data(), ld, got.data(), ld);
           ASSERT_EQ(bits_of(got), bits_of(projected));
@@ -132,4 +132,4 @@ TEST(HouseholderKernels, EveryVariantMatchesThePlainLoops) {
 }
 
 }  // namespace
-}  // namespace marrowfin::codec
+}  // namespace marrowfin::rotation

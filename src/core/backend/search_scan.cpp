@@ -17,7 +17,7 @@ constexpr std::size_t kBoundedSelectionRatio = 16;
 struct ScanContext {
   const VectorBlockStore& store;
   std::span<const float> query;
-  ScanKernel kernel;
+  const scan_kernels::Kernels& kernels;
   float query_sum_of_squares;
   // False when every score is 0.0 without a scan: a query holding a NaN, or
   // vectors of length 0 (their denominator is 0).
@@ -52,9 +52,9 @@ void run_worker(const ScanContext& ctx, Worker& worker) noexcept {
     for (std::size_t b = worker.first_block; b < worker.end_block;) {
       const std::size_t n = std::min(store.contiguous_blocks(b), worker.end_block - b);
       const std::size_t s = b * kBlockLanes;
-      score_blocks(ctx.kernel, store.block(b), n, store.dim(), ctx.query.data(),
-                   ctx.query_sum_of_squares, store.sums_of_squares() + s, store.flags() + s,
-                   ctx.scores + s);
+      ctx.kernels.score_blocks(store.block(b), n, store.dim(), ctx.query.data(),
+                               ctx.query_sum_of_squares, store.sums_of_squares() + s,
+                               store.flags() + s, ctx.scores + s);
       b += n;
     }
   }
@@ -126,7 +126,7 @@ std::vector<ScoredSlot> scan_top_k(const VectorBlockStore& store, std::span<cons
   const bool query_has_nan = query_sum_of_squares != query_sum_of_squares;
   const ScanContext ctx{store,
                         query,
-                        tuning.kernel,
+                        scan_kernels::select(simd::usable(tuning.level)),
                         query_sum_of_squares,
                         !query_has_nan && store.dim() != 0,
                         k <= live / kBoundedSelectionRatio,

@@ -11,9 +11,9 @@
 #include <thread>
 #include <utility>
 
-#include "core/codec/batch_inverse_rotation.hpp"
+#include "core/rotation/apply/batch_inverse_rotation.hpp"
 #include "core/codec/record_codec.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "core/codec/service.hpp"
 #include "core/common/parallel.hpp"
 #include "core/common/saturating.hpp"
@@ -128,13 +128,13 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
     return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
   }
 
-  const RotationMatrix rotation = RotationMatrix::from_config(config);
+  const rotation::RotationMatrix matrix = rotation::RotationMatrix::from_config(config);
   std::vector<std::optional<CompressedVector>> slots(rows);
   LowestFailure failure;
   for_each_block(rows, choose_workers(threads, rows, n), failure,
                  [&](std::uint64_t first, std::uint64_t count) {
                    auto rotated = std::make_unique_for_overwrite<float[]>(count * n);
-                   rotation.apply_many(data.data() + first * n, count, rotated.get());
+                   matrix.apply_many(data.data() + first * n, count, rotated.get());
                    for (std::uint64_t r = 0; r < count; ++r) {
                      auto record = encode_rotated({rotated.get() + r * n, n}, config, codebook);
                      if (!record.ok()) {
@@ -165,7 +165,7 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
   // Prepared by whichever block first passes its checks, so a batch that
   // fails on its first record never builds a matrix.
   std::once_flag rotation_once;
-  std::optional<BatchInverseRotation> rotation;
+  std::optional<rotation::BatchInverseRotation> inverse;
   LowestFailure failure;
   for_each_block(count, choose_workers(threads, count, n), failure,
                  [&](std::uint64_t first, std::uint64_t rows) {
@@ -179,8 +179,8 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
                        return false;
                      }
                    }
-                   std::call_once(rotation_once, [&] { rotation.emplace(RotationMatrix::from_config(config), count); });
-                   rotation->apply_many(unrotated.get(), rows, out.data() + first * n);
+                   std::call_once(rotation_once, [&] { inverse.emplace(rotation::RotationMatrix::from_config(config), count); });
+                   inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
                    return true;
                  });
   if (auto error = failure.take()) return fail(std::move(*error));

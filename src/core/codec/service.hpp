@@ -10,7 +10,7 @@
 #include "core/codec/codec_config.hpp"
 #include "core/codec/codec_error.hpp"
 #include "core/codec/compressed_vector.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 
 namespace marrowfin::codec {
@@ -22,7 +22,7 @@ class Codec {
                                                        const Codebook& codebook);
   static Result<CompressedVector, CodecError> compress_with_rotation(
       std::span<const float> vector, const CodecConfig& config, const Codebook& codebook,
-      const RotationMatrix& rotation);
+      const rotation::RotationMatrix& rotation);
 
   static Result<std::vector<float>, CodecError> decompress(const CompressedVector& compressed,
                                                            const CodecConfig& config,
