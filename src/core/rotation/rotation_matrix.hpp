@@ -1,5 +1,17 @@
-// A deterministic pseudo-random orthogonal matrix generated from
-// (seed, dimension) alone, bit for bit on every machine and thread count.
+// The rotation room (src/core/rotation): the deterministic random orthogonal
+// matrix every codec configuration rotates by.
+//  - generate/: the sample stream (ChaCha20 draws, Box-Muller with the
+//    portable log, sin and cos) and the Householder QR with its kernels. Its
+//    arithmetic is FROZEN: the bytes of every matrix are pinned by golden
+//    digests that existing compressed data depends on. Only speed may change,
+//    never the order or rounding of a single operation.
+//  - apply/: M x and M^T x for one vector or many, and the batch inverse
+//    rotation. Free to tune (tiles, lanes, panels, threads); the result of
+//    every output stays the fixed sequential sum its kernel header defines.
+//  - here: the matrix itself and the process-wide cache of built matrices.
+//
+// RotationMatrix: a deterministic pseudo-random orthogonal matrix generated
+// from (seed, dimension) alone, bit for bit on every machine and thread count.
 #pragma once
 
 #include <cstddef>
