@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <random>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "core/rotation/generate/householder_kernels.hpp"
@@ -129,6 +133,39 @@ TEST(HouseholderKernels, EveryVariantMatchesThePlainLoops) {
       }
     }
   }
+}
+
+// A task that throws on a helper thread must reach the caller as an
+// exception (not std::terminate), and the next factorisation is unaffected.
+std::atomic<bool> helper_threw{false};
+std::thread::id caller_id;
+
+void throw_on_a_helper(std::size_t) {
+  if (std::this_thread::get_id() != caller_id) {
+    helper_threw.store(true);
+    throw std::runtime_error("injected task failure");
+  }
+  // The caller holds on to its task until a helper has failed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!helper_threw.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
+
+TEST(HouseholderQr, HelperExceptionIsRethrownOnTheCaller) {
+  const std::size_t n = 300;
+  const auto a = gaussian_matrix(3, n);
+  helper_threw.store(false);
+  caller_id = std::this_thread::get_id();
+  QrTestHooks::column_task = &throw_on_a_helper;
+  std::vector<double> m = a;
+  try {
+    orthogonal_factor_in_place(m.data(), n, QrOptions{4});
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "injected task failure");
+  }
+  QrTestHooks::column_task = nullptr;
+  EXPECT_TRUE(helper_threw.load());
+  EXPECT_EQ(bits_of(factor(a, n, QrOptions{4})), bits_of(factor(a, n, QrOptions{1})));
 }
 
 }  // namespace

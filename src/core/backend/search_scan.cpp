@@ -1,10 +1,9 @@
 #include "core/backend/search_scan.hpp"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 #include "core/backend/cosine_similarity.hpp"
+#include "core/common/block_runner.hpp"
 #include "core/common/parallel.hpp"
 
 namespace marrowfin::backend {
@@ -89,19 +88,14 @@ unsigned plan_threads(const ScanContext& ctx, const ScanTuning& tuning) {
   return static_cast<unsigned>(std::max<std::size_t>(1, std::min(threads, blocks)));
 }
 
+// One share of the store per thread, claimed through the block runner: a
+// share no thread could be started for goes to a thread that has finished.
 void run_workers(const ScanContext& ctx, std::vector<Worker>& workers) {
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers.size() - 1);
-  for (std::size_t w = 1; w < workers.size(); ++w) {
-    try {
-      helpers.emplace_back(run_worker, std::cref(ctx), std::ref(workers[w]));
-    } catch (const std::system_error&) {
-      // No thread to be had: the calling thread takes this share as well.
-      run_worker(ctx, workers[w]);
-    }
-  }
-  run_worker(ctx, workers[0]);
-  for (std::thread& helper : helpers) helper.join();
+  const auto shares = static_cast<unsigned>(workers.size());
+  run_blocks(shares, shares, StopToken::never(), [&](std::uint64_t w) {
+    run_worker(ctx, workers[w]);
+    return true;
+  });
 }
 
 std::vector<ScoredSlot> live_slots_in_order(const VectorBlockStore& store, const float* scores) {

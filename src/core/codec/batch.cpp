@@ -2,19 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "core/rotation/apply/batch_inverse_rotation.hpp"
 #include "core/codec/record_codec.hpp"
 #include "core/rotation/rotation_matrix.hpp"
 #include "core/codec/service.hpp"
+#include "core/common/block_runner.hpp"
 #include "core/common/parallel.hpp"
 #include "core/common/saturating.hpp"
 
@@ -70,43 +68,19 @@ unsigned choose_workers(unsigned requested, std::uint64_t rows, std::uint64_t di
 }
 
 // Runs process_block(first_row, row_count) over all blocks of rows on
-// `workers` threads (the calling thread is one of them). process_block returns
-// false after reporting a failure, which ends that worker. An exception in any
-// worker is rethrown here once all have finished.
+// `workers` threads (the calling thread is one of them) through the block
+// runner. process_block returns false after reporting a failure, which ends
+// the claiming of further blocks: they all start after the failing row. An
+// exception in any worker is rethrown here once all have finished.
 template <class ProcessBlock>
 void for_each_block(std::uint64_t rows, unsigned workers, const LowestFailure& failure,
                     ProcessBlock&& process_block) {
   const std::uint64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
-  std::atomic<std::uint64_t> next_block{0};
-  std::mutex exception_mutex;
-  std::exception_ptr exception;
-
-  auto work = [&]() noexcept {
-    try {
-      for (;;) {
-        const std::uint64_t block = next_block.fetch_add(1, std::memory_order_relaxed);
-        if (block >= blocks) return;
-        const std::uint64_t first = block * kBlockRows;
-        if (failure.known_before(first)) return;
-        if (!process_block(first, std::min<std::uint64_t>(kBlockRows, rows - first))) return;
-      }
-    } catch (...) {
-      std::lock_guard<std::mutex> hold(exception_mutex);
-      if (!exception) exception = std::current_exception();
-      next_block.store(blocks, std::memory_order_relaxed);
-    }
-  };
-
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers - 1);
-  try {
-    for (unsigned i = 1; i < workers; ++i) helpers.emplace_back(work);
-  } catch (const std::system_error&) {
-    // Blocks are claimed dynamically, so fewer workers only take longer.
-  }
-  work();
-  for (auto& helper : helpers) helper.join();
-  if (exception) std::rethrow_exception(exception);
+  run_blocks(blocks, workers, StopToken::never(), [&](std::uint64_t block) {
+    const std::uint64_t first = block * kBlockRows;
+    if (failure.known_before(first)) return false;
+    return process_block(first, std::min<std::uint64_t>(kBlockRows, rows - first));
+  });
 }
 
 }  // namespace

@@ -6,11 +6,10 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "core/rotation/generate/householder_kernels.hpp"
+#include "core/common/block_runner.hpp"
 #include "core/common/parallel.hpp"
 
 // Blocked Householder QR in the compact WY form. For each panel of
@@ -34,11 +33,16 @@
 // Parallelism: the trailing update of one panel (and each step of the
 // accumulation of Q) is split into column blocks; a column's result depends
 // only on its own data, so any assignment of blocks to threads gives the
-// same bytes. The calling thread looks one panel ahead: it first updates the
-// next panel's columns, then factors that panel while the helpers update the
-// columns beyond it, so the serial panel work overlaps the parallel update.
+// same bytes. One thread (nearly always the calling one) looks one panel
+// ahead: it first updates the next panel's columns, then factors that panel
+// while the others update the columns beyond it, so the serial panel work
+// overlaps the parallel update. The threads are one BlockPool kept for the
+// whole factorisation, so an exception in any of them ends the step and is
+// rethrown here, on the caller.
 
 namespace marrowfin::rotation {
+
+void (*QrTestHooks::column_task)(std::size_t task) = nullptr;
 
 namespace {
 
@@ -59,88 +63,27 @@ struct Panel {
   std::vector<double> t_transposed;  // b x b, lower triangular
 };
 
-// Helpers that stay alive for one factorisation and run column-block tasks
-// on demand; the calling thread takes part in every run.
-class WorkerPool {
- public:
-  using Task = std::function<void(std::size_t task, std::size_t worker)>;
+// The column-block tasks of one parallel step, with the calling thread's own
+// serial work first: block 0 of the run is `own_work`, blocks 1 .. count are
+// the tasks, so whichever thread claims block 0 (nearly always the caller,
+// which starts claiming at once) does the serial work while the others take
+// the tasks. `own_work` must not touch what the tasks touch. Each task and
+// the serial work get the scratch space of the worker that runs them.
+using Task = std::function<void(std::size_t task, double* scratch)>;
 
-  // Starts up to threads - 1 helpers. If the system refuses a thread, the
-  // pool simply stays smaller: the result does not depend on its size.
-  explicit WorkerPool(unsigned threads) {
-    for (unsigned w = 1; w < threads; ++w) {
-      try {
-        helpers_.emplace_back([this, w] { helper_loop(w); });
-      } catch (const std::system_error&) {
-        break;
-      }
+template <class OwnWork>
+void run_step(BlockPool& pool, std::vector<std::vector<double>>& scratch, std::size_t count,
+              const Task& task, OwnWork&& own_work) {
+  pool.run(count + 1, StopToken::never(), [&](std::uint64_t block, unsigned worker) {
+    if (block == 0) {
+      own_work(scratch[worker].data());
+    } else {
+      if (QrTestHooks::column_task != nullptr) QrTestHooks::column_task(block - 1);
+      task(static_cast<std::size_t>(block - 1), scratch[worker].data());
     }
-  }
-  ~WorkerPool() {
-    stop_.store(true);
-    generation_.fetch_add(1);
-    generation_.notify_all();
-    for (auto& h : helpers_) h.join();
-  }
-  WorkerPool(const WorkerPool&) = delete;
-  WorkerPool& operator=(const WorkerPool&) = delete;
-
-  std::size_t size() const { return helpers_.size() + 1; }
-
-  // Runs task(0 .. count-1) across the pool. The calling thread first runs
-  // `own_work` (which must not touch what the tasks touch), then joins in.
-  template <class OwnWork>
-  void run(std::size_t count, const Task& task, OwnWork&& own_work) {
-    if (helpers_.empty() || count == 0) {
-      own_work();
-      for (std::size_t i = 0; i < count; ++i) task(i, 0);
-      return;
-    }
-    task_ = &task;
-    count_ = count;
-    next_.store(0);
-    busy_.store(helpers_.size());
-    generation_.fetch_add(1);
-    generation_.notify_all();
-    try {
-      own_work();
-    } catch (...) {
-      finish();
-      throw;
-    }
-    finish();
-  }
-
- private:
-  void finish() {
-    drain(0);
-    for (std::size_t busy = busy_.load(); busy != 0; busy = busy_.load()) busy_.wait(busy);
-  }
-
-  void drain(std::size_t worker) {
-    for (std::size_t i = next_.fetch_add(1); i < count_; i = next_.fetch_add(1)) (*task_)(i, worker);
-  }
-
-  void helper_loop(std::size_t worker) {
-    std::uint64_t seen = 0;
-    for (;;) {
-      generation_.wait(seen);
-      seen = generation_.load();
-      if (stop_.load()) return;
-      drain(worker);
-      busy_.fetch_sub(1);
-      busy_.notify_all();
-    }
-  }
-
-  std::vector<std::thread> helpers_;
-  std::atomic<std::uint64_t> generation_{0};
-  std::atomic<std::size_t> next_{0};
-  std::atomic<std::size_t> busy_{0};
-  std::atomic<bool> stop_{false};
-  const Task* task_ = nullptr;
-  std::size_t count_ = 0;
-};
+    return true;
+  });
+}
 
 unsigned choose_threads(std::size_t n, unsigned requested) {
   if (requested != 0) return requested;
@@ -221,20 +164,20 @@ void apply_block_reflector(const hk::Kernels& k, const Panel& panel, bool transp
   k.subtract_product(m, b, cols, panel.v, b, combined, cols, c, ldc);
 }
 
-// The same over columns [first, end) of rows [row, n), split into pool tasks
-// of kColumnBlock columns; the calling thread runs `own_work` first.
+// The same over columns [first, end) of rows [row, n), split into tasks of
+// kColumnBlock columns; `own_work(scratch)` runs beside them (run_step).
 template <class OwnWork>
-void apply_in_parallel(const hk::Kernels& k, WorkerPool& pool, std::vector<std::vector<double>>& scratch,
+void apply_in_parallel(const hk::Kernels& k, BlockPool& pool, std::vector<std::vector<double>>& scratch,
                        const Panel& panel, bool transposed, double* a, std::size_t n, std::size_t row,
                        std::size_t first, std::size_t end, OwnWork&& own_work) {
   const std::size_t cols = end - first;
   const std::size_t tasks = (cols + kColumnBlock - 1) / kColumnBlock;
-  const WorkerPool::Task task = [&](std::size_t index, std::size_t worker) {
+  const Task task = [&](std::size_t index, double* task_scratch) {
     const std::size_t begin = first + index * kColumnBlock;
     const std::size_t width = std::min(kColumnBlock, end - begin);
-    apply_block_reflector(k, panel, transposed, a + row * n + begin, n, n - row, width, scratch[worker].data());
+    apply_block_reflector(k, panel, transposed, a + row * n + begin, n, n - row, width, task_scratch);
   };
-  pool.run(tasks, task, own_work);
+  run_step(pool, scratch, tasks, task, own_work);
 }
 
 }  // namespace
@@ -242,9 +185,9 @@ void apply_in_parallel(const hk::Kernels& k, WorkerPool& pool, std::vector<std::
 void orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& options) {
   if (n == 0) return;
   const hk::Kernels& k = hk::select(simd::usable(options.simd));
-  WorkerPool pool(choose_threads(n, options.threads));
+  BlockPool pool(choose_threads(n, options.threads));
   constexpr std::size_t kWidth = kHouseholderPanelWidth;
-  std::vector<std::vector<double>> scratch(pool.size(), std::vector<double>(2 * kWidth * kColumnBlock));
+  std::vector<std::vector<double>> scratch(pool.workers(), std::vector<double>(2 * kWidth * kColumnBlock));
 
   // Two packed V buffers: the panel being applied and the one being prepared.
   std::vector<double> packed[2] = {std::vector<double>(n * std::min(n, kWidth)),
@@ -283,8 +226,8 @@ void orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
     Panel& next = panels[p + 1];
     const std::size_t j = panel.start;
     const std::size_t beyond = next.start + next.width;
-    apply_in_parallel(k, pool, scratch, panel, true, a, n, j, beyond, n, [&] {
-      apply_block_reflector(k, panel, true, a + j * n + next.start, n, n - j, next.width, scratch[0].data());
+    apply_in_parallel(k, pool, scratch, panel, true, a, n, j, beyond, n, [&](double* own_scratch) {
+      apply_block_reflector(k, panel, true, a + j * n + next.start, n, n - j, next.width, own_scratch);
       park(panel);
       factor(next);
     });
@@ -314,7 +257,7 @@ void orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
     const std::size_t j = panels[p].start;
     // Panel p touches only columns from j on; the previous panel's columns
     // lie to the left.
-    apply_in_parallel(k, pool, scratch, panels[p], false, a, n, j, j, n, [&] {
+    apply_in_parallel(k, pool, scratch, panels[p], false, a, n, j, j, n, [&](double*) {
       if (p > 0) unpark(panels[p - 1]);
     });
   }

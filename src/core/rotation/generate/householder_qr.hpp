@@ -25,9 +25,18 @@ struct QrOptions {
   simd::Level simd = simd::best_level();
 };
 
+// Tests only: when set, called at the start of every column-block task of the
+// parallel updates, on whichever thread runs it (to inject a failure there).
+// Null in production, where it costs one predictable branch per task.
+struct QrTestHooks {
+  static void (*column_task)(std::size_t task);
+};
+
 // `matrix` holds A, n * n values row-major (element (i, j) at i*n + j). On
 // return it holds M, row-major: column j of the explicitly formed Q, negated
-// when R(j, j) is not >= 0.0 (negative or NaN).
+// when R(j, j) is not >= 0.0 (negative or NaN). An exception in any worker
+// thread (running out of memory, say) is rethrown on the calling thread once
+// every worker is done; `matrix` then holds unspecified values.
 void orthogonal_factor_in_place(double* matrix, std::size_t n, const QrOptions& options = {});
 
 }  // namespace marrowfin::rotation
