@@ -1,10 +1,11 @@
-// Timing harness for the brute-force backend's scan (not a test). Build by hand
-// against the core library, e.g.
-//   g++ -std=c++20 -O2 -ffp-contract=off -Isrc bench/backend_scan.cpp
-//       build/<dir>/libmarrowfin_core.a -pthread -o backend_scan
-// and run it on an otherwise idle machine. Prints ingest throughput, search
-// time and scan bandwidth for 1 and 2 threads, and a plain streaming-read loop
-// over the same number of bytes as the bound to compare against.
+// Timing harness for the brute-force backend's scan (not a test). Build it with
+// the core library,
+//   cmake -S . -B build/bench -DMARROWFIN_BUILD_BENCHMARKS=ON
+//   cmake --build build/bench -j2 --target bench_backend_scan
+// and run build/bench/bench_backend_scan on an otherwise idle machine. Prints
+// ingest throughput, search time and scan bandwidth for 1 and 2 threads, and a
+// plain streaming-read loop over the same number of bytes as the bound to
+// compare against.
 #include <immintrin.h>
 
 #include <algorithm>

@@ -1,9 +1,8 @@
 // Timing harness for rotation generation and application (not a test).
 //
-//   cmake --build build/<dir> --target marrowfin_core
-//   g++ -O2 -std=c++20 -ffp-contract=off -Isrc bench/rotation_generation.cpp
-//       build/<dir>/libmarrowfin_core.a -lpthread -o build/rotation_generation
-//   build/rotation_generation [dimension ...]
+//   cmake -S . -B build/bench -DMARROWFIN_BUILD_BENCHMARKS=ON
+//   cmake --build build/bench -j2 --target bench_rotation_generation
+//   build/bench/bench_rotation_generation [dimension ...]
 //
 // Prints, per dimension, the best of several runs: sampling, factorisation on
 // one and on two threads (wall time, and process CPU time for one thread,
@@ -17,13 +16,13 @@
 #include <random>
 #include <vector>
 
-#include "core/codec/householder_qr.hpp"
-#include "core/codec/rotation_matrix.hpp"
-#include "core/codec/rotation_stream.hpp"
+#include "core/rotation/generate/householder_qr.hpp"
+#include "core/rotation/rotation_matrix.hpp"
+#include "core/rotation/generate/rotation_stream.hpp"
 
 namespace {
 
-using namespace marrowfin::codec;
+using namespace marrowfin::rotation;
 
 double seconds(clockid_t clock) {
   timespec ts{};
@@ -53,7 +52,7 @@ void generation(std::uint32_t n) {
   for (int c = 0; c < 3; ++c) {
     factor[c] = best_of(runs, clocks[c], [&] {
       a = samples;
-      orthogonal_factor_in_place(a.data(), n, QrOptions{threads[c], best_simd_level()});
+      orthogonal_factor_in_place(a.data(), n, QrOptions{threads[c], marrowfin::simd::best_level()});
     });
   }
   std::printf("n=%5u  sampling %8.2f ms  QR 1 thread %8.2f ms (cpu %8.2f ms)  QR 2 threads %8.2f ms\n", n,

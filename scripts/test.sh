@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh machine:
-#   1. the C++ core tests (GoogleTest through ctest), warnings as errors;
+#   1. the C++ core tests (GoogleTest through ctest), warnings as errors, with
+#      every SIMD level the CPU has required to run, and the C++ benchmarks
+#      compiled;
 #   2. the same tests, plus a replay of the fuzz corpus, under AddressSanitizer
 #      and UndefinedBehaviorSanitizer;
 #   3. one cp312-abi3 wheel, built once, checked for fused multiply-adds and
@@ -13,10 +15,14 @@ cd "$REPO_ROOT"
 ensure_debian_packages cmake g++ libgtest-dev binutils
 JOBS="$(nproc)"
 
+# Every SIMD level this CPU has must run: a test that skips one fails instead.
+export MARROWFIN_REQUIRED_SIMD_LEVELS="$(scripts/ci/simd_levels.sh)"
+
 log "C++ core tests"
 cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DMARROWFIN_BUILD_TESTS=ON -DMARROWFIN_WERROR=ON >/dev/null
 cmake --build build/test-release -j "$JOBS"
 ctest --test-dir build/test-release --output-on-failure -j "$JOBS"
+scripts/ci/build_benchmarks.sh
 
 log "C++ core tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build/test-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWFIN_BUILD_TESTS=ON \

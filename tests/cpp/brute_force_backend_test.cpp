@@ -174,10 +174,9 @@ class Generator {
 
 void run_scenario(const Scenario& scenario, int rounds, int queries_per_round) {
   std::vector<ScanTuning> tunings = {ScanTuning{}};  // what production runs
-  for (ScanKernel kernel : {ScanKernel::Scalar, ScanKernel::Avx2, ScanKernel::Avx512}) {
-    if (!scan_kernel_available(kernel)) continue;
-    tunings.push_back(ScanTuning{kernel, 1, ScanTuning::kDefaultMinFloatsPerThread});
-    tunings.push_back(ScanTuning{kernel, 3, 1});
+  for (simd::Level level : test::usable_levels()) {
+    tunings.push_back(ScanTuning{level, 1, ScanTuning::kDefaultMinFloatsPerThread});
+    tunings.push_back(ScanTuning{level, 3, 1});
   }
   Generator gen(scenario);
   ReferenceBackend reference;
@@ -203,7 +202,7 @@ void run_scenario(const Scenario& scenario, int rounds, int queries_per_round) {
           backend.set_scan_tuning(tuning);
           expect_identical(hits(backend, query, top_k), expected,
                            "round " + std::to_string(round) + " top_k " + std::to_string(top_k) + " kernel " +
-                               std::to_string(int(tuning.kernel)) + " threads " + std::to_string(tuning.threads));
+                               std::string(simd::name(tuning.level)) + " threads " + std::to_string(tuning.threads));
           if (::testing::Test::HasFatalFailure()) return;
         }
       }

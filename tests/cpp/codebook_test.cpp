@@ -168,8 +168,8 @@ TEST(Quantize, FastPathsEqualTheLinearScan) {
     for (int variant = 0; variant < 3; ++variant) tables.push_back(random_levels(k, variant, rng));
   }
   using Kernel = void (*)(std::span<const float>, std::span<const float>, std::uint8_t*, std::uint8_t*) noexcept;
-  std::vector<Kernel> kernels = {&quantize_values, &quantize_detail::quantize_values_portable};
-  if (quantize_detail::avx2_f16c_available()) kernels.push_back(&quantize_detail::quantize_values_avx2);
+  std::vector<Kernel> kernels = {&quantize_values};
+  for (simd::Level level : test::usable_levels()) kernels.push_back(quantize_kernels::select(level).quantize_values);
   for (const auto& levels : tables) {
     const auto probes = probe_values(levels, rng);
     std::vector<std::uint32_t> expected(probes.size());
@@ -195,7 +195,7 @@ TEST(Quantize, FastPathsEqualTheLinearScan) {
 // the F16C path must give the portable bits (NaN results only need to stay NaN,
 // because the inverse rotation canonicalises them).
 TEST(Dequantize, ResidualAdditionMatchesPortable) {
-  if (!quantize_detail::avx2_f16c_available()) GTEST_SKIP() << "no AVX2 + F16C";
+  MARROWFIN_SKIP_UNLESS_SUPPORTED(simd::Level::Avx2);
   std::vector<std::uint8_t> residual;
   for (std::uint32_t h = 0; h < 65536; ++h) {
     residual.push_back(static_cast<std::uint8_t>(h));
@@ -204,8 +204,8 @@ TEST(Dequantize, ResidualAdditionMatchesPortable) {
   const std::size_t n = 65536;
   for (float base : {0.0f, -0.0f, 1.0f, -65504.0f, 3e38f, 1e-40f}) {
     std::vector<float> portable(n, base), fast(n, base);
-    quantize_detail::add_residual_portable(residual.data(), portable.data(), n - 3);
-    quantize_detail::add_residual_avx2(residual.data(), fast.data(), n - 3);
+    quantize_kernels::scalar_kernels().add_residual(residual.data(), portable.data(), n - 3);
+    quantize_kernels::avx2_kernels().add_residual(residual.data(), fast.data(), n - 3);
     for (std::size_t i = 0; i < n; ++i) {
       if (std::isnan(portable[i])) {
         ASSERT_TRUE(std::isnan(fast[i])) << i;

@@ -29,9 +29,9 @@ TEST(CodecCompress, HandedInRotationMustFit) {
   const auto config = make_config(4, 5);
   const auto codebook = even_codebook(4);
   const std::vector<float> four(4, 0.0f), five(5, 0.0f);
-  EXPECT_EQ(Codec::compress_with_rotation(five, config, codebook, RotationMatrix::cached(42, 4)).error().message(),
+  EXPECT_EQ(Codec::compress_with_rotation(five, config, codebook, rotation::RotationMatrix::cached(42, 4)).error().message(),
             "input and output lengths disagree: 5 vs 5");
-  EXPECT_EQ(Codec::compress_with_rotation(four, config, codebook, RotationMatrix::from_config(config)).error().message(),
+  EXPECT_EQ(Codec::compress_with_rotation(four, config, codebook, rotation::RotationMatrix::from_config(config)).error().message(),
             "input and output lengths disagree: 4 vs 5");
 }
 
@@ -41,7 +41,7 @@ TEST(CodecCompress, HandedInRotationMustFit) {
 TEST(CodecDecompress, ResidualComesFromTheRecord) {
   const auto config = make_config(2, 1, false);
   const auto codebook = Codebook::create({-1.0f, -0.25f, 0.25f, 1.0f}, 2).value();
-  const float sign = static_cast<float>(RotationMatrix::from_config(config).values()[0]);
+  const float sign = static_cast<float>(rotation::RotationMatrix::from_config(config).values()[0]);
   EXPECT_EQ(Codec::decompress(record({2}, config, 2, Bytes{0x66, 0x2A}), config, codebook).value()[0],
             sign * (0.04998779296875f + 0.25f));
   EXPECT_EQ(Codec::decompress(record({2}, config, 2), config, codebook).value()[0], sign * 0.25f);

@@ -93,11 +93,10 @@ TEST(CosinePieces, SumOfSquaresIsNanExactlyWhenAnElementIs) {
 // Every kernel against the scalar definition, lane by lane, over one and
 // several consecutive blocks. The kernels score from the separate sums a.b,
 // a.a and b.b, so this also shows that splitting the sums changes no bit.
-class ScanKernelTest : public ::testing::TestWithParam<ScanKernel> {
+class ScanKernelTest : public ::testing::TestWithParam<simd::Level> {
  protected:
-  void SetUp() override {
-    if (!scan_kernel_available(GetParam())) GTEST_SKIP() << "not supported by this processor";
-  }
+  void SetUp() override { MARROWFIN_SKIP_UNLESS_SUPPORTED(GetParam()); }
+  const scan_kernels::Kernels& kernels() const { return scan_kernels::select(GetParam()); }
 };
 
 std::vector<float> lane_vector(const std::vector<float>& blocks, std::size_t dim, std::size_t slot) {
@@ -120,8 +119,8 @@ TEST_P(ScanKernelTest, ScoresEqualCosineSimilarity) {
         sums[s] = sequential_sum_of_squares(v);
         flags[s] = static_cast<std::uint8_t>(kSlotLive | (contains_nan(v) ? kSlotHasNan : 0));
       }
-      score_blocks(GetParam(), blocks.data(), block_count, dim, query.data(), sequential_sum_of_squares(query),
-                   sums.data(), flags.data(), scores.data());
+      kernels().score_blocks(blocks.data(), block_count, dim, query.data(), sequential_sum_of_squares(query),
+                             sums.data(), flags.data(), scores.data());
       for (std::size_t s = 0; s < slots; ++s) {
         ASSERT_EQ(bits(scores[s]), bits(cosine_similarity(query, lane_vector(blocks, dim, s)))) << dim << " " << s;
       }
@@ -135,21 +134,18 @@ TEST_P(ScanKernelTest, LaneSumsOfSquaresAreSequential) {
     std::vector<float> block(dim * kBlockLanes);
     for (float& v : block) v = awkward_value(rng, rng() % 64 == 0);
     float sums[kBlockLanes];
-    lane_sums_of_squares(GetParam(), block.data(), dim, sums);
+    kernels().lane_sums_of_squares(block.data(), dim, sums);
     for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
       ASSERT_EQ(bits(sums[lane]), bits(sequential_sum_of_squares(lane_vector(block, dim, lane)))) << dim;
     }
   }
 }
 
-std::string kernel_name(const ::testing::TestParamInfo<ScanKernel>& info) {
-  static const char* const kNames[] = {"Auto", "Scalar", "Avx2", "Avx512"};
-  return kNames[static_cast<int>(info.param)];
+std::string level_name(const ::testing::TestParamInfo<simd::Level>& info) {
+  return std::string(simd::name(info.param));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, ScanKernelTest,
-                         ::testing::Values(ScanKernel::Auto, ScanKernel::Scalar, ScanKernel::Avx2, ScanKernel::Avx512),
-                         kernel_name);
+INSTANTIATE_TEST_SUITE_P(Levels, ScanKernelTest, ::testing::ValuesIn(simd::kAllLevels), level_name);
 
 }  // namespace
 }  // namespace marrowfin::backend

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <random>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
-#include "core/codec/householder_kernels.hpp"
-#include "core/codec/householder_qr.hpp"
-#include "core/codec/rotation_stream.hpp"
+#include "core/rotation/generate/householder_kernels.hpp"
+#include "core/rotation/generate/householder_qr.hpp"
+#include "core/rotation/generate/rotation_stream.hpp"
 #include "test_support.hpp"
 
-namespace marrowfin::codec {
+namespace marrowfin::rotation {
 namespace {
 
 std::vector<double> gaussian_matrix(std::uint64_t seed, std::size_t n) {
@@ -55,8 +59,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, QrDimension, ::testing::Values(1, 5, 32, 33, 97,
 TEST(HouseholderQr, SameBytesForEveryThreadCountAndInstructionSet) {
   for (std::size_t n : {2u, 33u, 100u, 257u}) {
     const auto a = gaussian_matrix(n, n);
-    const auto reference = bits_of(factor(a, n, QrOptions{1, SimdLevel::scalar}));
-    for (SimdLevel level : test::usable_levels()) {
+    const auto reference = bits_of(factor(a, n, QrOptions{1, simd::Level::Scalar}));
+    for (simd::Level level : test::usable_levels()) {
       for (unsigned threads : {1u, 2u, 3u}) {
         EXPECT_EQ(bits_of(factor(a, n, QrOptions{threads, level})), reference) << n << " " << int(level) << " " << threads;
       }
@@ -112,9 +116,9 @@ TEST(HouseholderKernels, EveryVariantMatchesThePlainLoops) {
             subtracted[i * ld + col] = c[i * ld + col] - s;
           }
         }
-        for (SimdLevel level : test::usable_levels()) {
+        for (simd::Level level : test::usable_levels()) {
           SCOPED_TRACE(testing::Message() << int(level) << " " << m << " " << k << " " << cols);
-          const auto& kernels = householder_kernels::kernels_for(level);
+          const auto& kernels = householder_kernels::select(level);
           std::vector<double> got(k * ld, -7.0), updated = c;
           kernels.project(m, k, cols, v.data(), k, c.data(), ld, got.data(), ld);
           ASSERT_EQ(bits_of(got), bits_of(projected));
@@ -131,5 +135,38 @@ TEST(HouseholderKernels, EveryVariantMatchesThePlainLoops) {
   }
 }
 
+// A task that throws on a helper thread must reach the caller as an
+// exception (not std::terminate), and the next factorisation is unaffected.
+std::atomic<bool> helper_threw{false};
+std::thread::id caller_id;
+
+void throw_on_a_helper(std::size_t) {
+  if (std::this_thread::get_id() != caller_id) {
+    helper_threw.store(true);
+    throw std::runtime_error("injected task failure");
+  }
+  // The caller holds on to its task until a helper has failed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!helper_threw.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+}
+
+TEST(HouseholderQr, HelperExceptionIsRethrownOnTheCaller) {
+  const std::size_t n = 300;
+  const auto a = gaussian_matrix(3, n);
+  helper_threw.store(false);
+  caller_id = std::this_thread::get_id();
+  QrTestHooks::column_task = &throw_on_a_helper;
+  std::vector<double> m = a;
+  try {
+    orthogonal_factor_in_place(m.data(), n, QrOptions{4});
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "injected task failure");
+  }
+  QrTestHooks::column_task = nullptr;
+  EXPECT_TRUE(helper_threw.load());
+  EXPECT_EQ(bits_of(factor(a, n, QrOptions{4})), bits_of(factor(a, n, QrOptions{1})));
+}
+
 }  // namespace
-}  // namespace marrowfin::codec
+}  // namespace marrowfin::rotation

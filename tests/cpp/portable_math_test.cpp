@@ -7,10 +7,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "core/codec/portable_math.hpp"
+#include "core/rotation/generate/portable_math.hpp"
 #include "test_support.hpp"
 
-namespace marrowfin::codec {
+namespace marrowfin::rotation {
 namespace {
 
 using test::bits;
@@ -70,4 +70,4 @@ TEST(PortableMath, SpecialValuesAndSymmetry) {
 }
 
 }  // namespace
-}  // namespace marrowfin::codec
+}  // namespace marrowfin::rotation

@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/codec/rotation_cache.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_cache.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 
-namespace marrowfin::codec {
+namespace marrowfin::rotation {
 namespace {
 
 constexpr std::size_t kEntry = 100;  // doubles
@@ -62,4 +62,4 @@ TEST(RotationCache, ConcurrentLookupsAgreeOnEveryByte) {
 }
 
 }  // namespace
-}  // namespace marrowfin::codec
+}  // namespace marrowfin::rotation

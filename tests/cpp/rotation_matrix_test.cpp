@@ -9,17 +9,18 @@
 #include <string_view>
 #include <vector>
 
-#include "core/codec/batch_inverse_rotation.hpp"
-#include "core/codec/householder_qr.hpp"
-#include "core/codec/rotation_apply_kernels.hpp"
-#include "core/codec/rotation_matrix.hpp"
-#include "core/codec/rotation_stream.hpp"
+#include "core/rotation/apply/batch_inverse_rotation.hpp"
+#include "core/rotation/generate/householder_qr.hpp"
+#include "core/rotation/apply/rotation_apply_kernels.hpp"
+#include "core/rotation/rotation_matrix.hpp"
+#include "core/rotation/generate/rotation_stream.hpp"
 #include "core/codec/sha256.hpp"
 #include "test_support.hpp"
 
-namespace marrowfin::codec {
+namespace marrowfin::rotation {
 namespace {
 
+using codec::sha256_hex;
 using test::bits;
 
 std::string digest(const RotationMatrix& m) {
@@ -133,8 +134,8 @@ TEST_P(ApplyDimension, EveryVariantMatchesThePlainSums) {
     out = x;
     ASSERT_TRUE(rotation.apply({out.data(), n}, {out.data(), n}).ok());
     expect_same_floats({out.begin(), out.begin() + n}, {forward.begin(), forward.begin() + n}, "apply in place");
-    for (SimdLevel level : test::usable_levels()) {
-      const auto& kernels = apply_kernels::apply_kernels_for(level);
+    for (simd::Level level : test::usable_levels()) {
+      const auto& kernels = apply_kernels::select(level);
       for (std::size_t group : {std::size_t{1}, count}) {  // one vector at a time, then all at once
         for (std::size_t v = 0; v < count; v += group) kernels.forward(m, n, x.data() + v * n, group, out.data() + v * n);
         expect_same_floats(out, forward, "forward kernel");
@@ -169,4 +170,4 @@ TEST(RotationMatrix, LengthMismatchLeavesTheOutputUntouched) {
 }
 
 }  // namespace
-}  // namespace marrowfin::codec
+}  // namespace marrowfin::rotation

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "core/codec/rotation_stream.hpp"
-#include "core/codec/rotation_stream_kernels.hpp"
+#include "core/rotation/generate/rotation_stream.hpp"
+#include "core/rotation/generate/rotation_stream_kernels.hpp"
 #include "test_support.hpp"
 
-namespace marrowfin::codec {
+namespace marrowfin::rotation {
 namespace {
 
 using test::bits;
@@ -41,7 +41,7 @@ TEST(RotationStream, KnownAnswersForSixSeeds) {
     for (auto expected : v["draws"]) EXPECT_EQ(stream.next(), expected);
     GaussianSampler<KeystreamDraws> one_by_one{KeystreamDraws(key)};
     for (auto expected : v["gaussians"]) EXPECT_EQ(bits(one_by_one.next()), expected);
-    for (SimdLevel level : usable_levels()) {
+    for (simd::Level level : usable_levels()) {
       // 16 samples fill no SIMD batch; 300 do, and must begin the same way.
       std::vector<double> samples(300);
       gaussian_samples(seed, samples.data(), samples.size(), level);
@@ -75,9 +75,9 @@ TEST(RotationStream, BulkKeystreamEqualsSingleBlocksAtEveryWidth) {
       chacha20_block(key, first + b, words);
       for (int j = 0; j < 8; ++j) expected[8 * b + j] = words[2 * j] | (std::uint64_t{words[2 * j + 1]} << 32);
     }
-    for (SimdLevel level : usable_levels()) {
+    for (simd::Level level : usable_levels()) {
       std::vector<std::uint64_t> got(8 * kBlocks);
-      stream_kernels::chacha20_draws(level, key.data(), first, kBlocks, got.data());
+      stream_kernels::select(level).chacha20_draws(key.data(), first, kBlocks, got.data());
       EXPECT_EQ(got, expected) << "level " << int(level) << " first block " << first;
     }
   }
@@ -85,7 +85,7 @@ TEST(RotationStream, BulkKeystreamEqualsSingleBlocksAtEveryWidth) {
   KeystreamDraws reference(key);
   std::vector<std::uint64_t> draws(5000);
   for (auto& d : draws) d = reference.next();
-  for (SimdLevel level : usable_levels()) {
+  for (simd::Level level : usable_levels()) {
     KeystreamDraws stream(key, level);
     std::vector<std::uint64_t> got;
     for (std::size_t chunk = 1; got.size() < draws.size(); chunk = chunk * 7 % 311 + 1) {
@@ -122,9 +122,9 @@ TEST(RotationStream, PairWithZeroUniformIsDiscardedWhole) {
   EXPECT_EQ(bits(sampler.next()), bits(box_muller_pair(script[4], script[5]).first));
   // The batched fill follows the same stream, including both discards.
   std::vector<std::uint64_t> expected(1500);
-  GaussianSampler<ScriptedDraws> reference{ScriptedDraws{script}, SimdLevel::scalar};
+  GaussianSampler<ScriptedDraws> reference{ScriptedDraws{script}, simd::Level::Scalar};
   for (auto& e : expected) e = bits(reference.next());
-  for (SimdLevel level : usable_levels()) {
+  for (simd::Level level : usable_levels()) {
     GaussianSampler<ScriptedDraws> batched{ScriptedDraws{script}, level};
     std::vector<double> got(expected.size());
     batched.fill(got.data(), 1);
@@ -170,7 +170,7 @@ TEST(RotationStream, SimdBoxMullerEqualsScalarOnEveryReductionPath) {
     const auto pair = box_muller_pair(draws[2 * p], draws[2 * p + 1]);
     expected[2 * p] = pair.first, expected[2 * p + 1] = pair.second;
   }
-  for (SimdLevel level : usable_levels()) {
+  for (simd::Level level : usable_levels()) {
     std::vector<double> got(2 * pairs);
     box_muller_pairs(level, draws.data(), pairs, got.data());
     for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(bits(got[i]), bits(expected[i])) << int(level) << " " << i;
@@ -178,4 +178,4 @@ TEST(RotationStream, SimdBoxMullerEqualsScalarOnEveryReductionPath) {
 }
 
 }  // namespace
-}  // namespace marrowfin::codec
+}  // namespace marrowfin::rotation

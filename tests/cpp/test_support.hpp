@@ -3,16 +3,18 @@
 #pragma once
 
 #include <bit>
+#include <cstdlib>
 #include <cstdint>
 #include <fstream>
 #include <random>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/codec/codebook.hpp"
 #include "core/codec/codec_config.hpp"
-#include "core/codec/rotation_simd.hpp"
+#include "core/simd/level.hpp"
 
 namespace marrowfin::test {
 
@@ -57,12 +59,51 @@ inline std::vector<std::string> data_lines(const std::string& name) {
   return lines;
 }
 
-inline std::vector<codec::SimdLevel> usable_levels() {
-  std::vector<codec::SimdLevel> levels;
-  for (auto level : {codec::SimdLevel::scalar, codec::SimdLevel::avx2, codec::SimdLevel::avx512}) {
-    if (codec::usable_simd_level(level) == level) levels.push_back(level);
-  }
-  return levels;
+// The SIMD levels every kernel family is compared across: all this CPU runs.
+inline std::vector<simd::Level> usable_levels() {
+  const auto supported = simd::supported_levels();
+  return {supported.begin(), supported.end()};
 }
+
+// The names in MARROWFIN_REQUIRED_SIMD_LEVELS (comma-separated, e.g.
+// "avx2,avx512"): levels CI expects this machine to run, so that a test
+// skipping one of them fails instead (simd_level_test.cpp checks them all).
+inline std::vector<std::string> required_level_names() {
+  std::vector<std::string> names;
+  const char* value = std::getenv("MARROWFIN_REQUIRED_SIMD_LEVELS");
+  if (value == nullptr) return names;
+  std::string_view rest(value);
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    if (!item.empty()) names.emplace_back(item);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return names;
+}
+
+inline bool level_required(simd::Level level) {
+  for (const std::string& name : required_level_names()) {
+    if (name == simd::name(level)) return true;
+  }
+  return false;
+}
+
+}  // namespace marrowfin::test
+
+// Skips the current test when this CPU does not run `level`, or fails it when
+// MARROWFIN_REQUIRED_SIMD_LEVELS names that level.
+#define MARROWFIN_SKIP_UNLESS_SUPPORTED(level)                                              \
+  do {                                                                                      \
+    if (!::marrowfin::simd::supported(level)) {                                             \
+      if (::marrowfin::test::level_required(level)) {                                       \
+        FAIL() << ::marrowfin::simd::name(level) << " is required but this CPU lacks it";  \
+      }                                                                                     \
+      GTEST_SKIP() << ::marrowfin::simd::name(level) << " is not supported by this CPU";   \
+    }                                                                                       \
+  } while (false)
+
+namespace marrowfin::test {
 
 }  // namespace marrowfin::test

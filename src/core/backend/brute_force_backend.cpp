@@ -33,9 +33,9 @@ Status<BackendError> BruteForceBackend::ingest(std::span<const IngestItem> items
   // before anyone can search them.
   struct Settle {
     VectorBlockStore& store;
-    ScanKernel kernel;
-    ~Settle() { store.settle_appended(kernel); }
-  } settle{store_, tuning_.kernel};
+    simd::Level level;
+    ~Settle() { store.settle_appended(level); }
+  } settle{store_, tuning_.level};
 
   // A large store's index does not fit in cache: hash a few items ahead and
   // start loading their table cells while the current item is copied.

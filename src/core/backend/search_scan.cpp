@@ -1,10 +1,9 @@
 #include "core/backend/search_scan.hpp"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 #include "core/backend/cosine_similarity.hpp"
+#include "core/common/block_runner.hpp"
 #include "core/common/parallel.hpp"
 
 namespace marrowfin::backend {
@@ -17,7 +16,7 @@ constexpr std::size_t kBoundedSelectionRatio = 16;
 struct ScanContext {
   const VectorBlockStore& store;
   std::span<const float> query;
-  ScanKernel kernel;
+  const scan_kernels::Kernels& kernels;
   float query_sum_of_squares;
   // False when every score is 0.0 without a scan: a query holding a NaN, or
   // vectors of length 0 (their denominator is 0).
@@ -52,9 +51,9 @@ void run_worker(const ScanContext& ctx, Worker& worker) noexcept {
     for (std::size_t b = worker.first_block; b < worker.end_block;) {
       const std::size_t n = std::min(store.contiguous_blocks(b), worker.end_block - b);
       const std::size_t s = b * kBlockLanes;
-      score_blocks(ctx.kernel, store.block(b), n, store.dim(), ctx.query.data(),
-                   ctx.query_sum_of_squares, store.sums_of_squares() + s, store.flags() + s,
-                   ctx.scores + s);
+      ctx.kernels.score_blocks(store.block(b), n, store.dim(), ctx.query.data(),
+                               ctx.query_sum_of_squares, store.sums_of_squares() + s,
+                               store.flags() + s, ctx.scores + s);
       b += n;
     }
   }
@@ -89,19 +88,14 @@ unsigned plan_threads(const ScanContext& ctx, const ScanTuning& tuning) {
   return static_cast<unsigned>(std::max<std::size_t>(1, std::min(threads, blocks)));
 }
 
+// One share of the store per thread, claimed through the block runner: a
+// share no thread could be started for goes to a thread that has finished.
 void run_workers(const ScanContext& ctx, std::vector<Worker>& workers) {
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers.size() - 1);
-  for (std::size_t w = 1; w < workers.size(); ++w) {
-    try {
-      helpers.emplace_back(run_worker, std::cref(ctx), std::ref(workers[w]));
-    } catch (const std::system_error&) {
-      // No thread to be had: the calling thread takes this share as well.
-      run_worker(ctx, workers[w]);
-    }
-  }
-  run_worker(ctx, workers[0]);
-  for (std::thread& helper : helpers) helper.join();
+  const auto shares = static_cast<unsigned>(workers.size());
+  run_blocks(shares, shares, StopToken::never(), [&](std::uint64_t w) {
+    run_worker(ctx, workers[w]);
+    return true;
+  });
 }
 
 std::vector<ScoredSlot> live_slots_in_order(const VectorBlockStore& store, const float* scores) {
@@ -126,7 +120,7 @@ std::vector<ScoredSlot> scan_top_k(const VectorBlockStore& store, std::span<cons
   const bool query_has_nan = query_sum_of_squares != query_sum_of_squares;
   const ScanContext ctx{store,
                         query,
-                        tuning.kernel,
+                        scan_kernels::select(simd::usable(tuning.level)),
                         query_sum_of_squares,
                         !query_has_nan && store.dim() != 0,
                         k <= live / kBoundedSelectionRatio,

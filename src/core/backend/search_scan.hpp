@@ -11,17 +11,19 @@
 #include "core/backend/result_order.hpp"
 #include "core/backend/scan_kernels.hpp"
 #include "core/backend/vector_block_store.hpp"
+#include "core/simd/level.hpp"
 
 namespace marrowfin::backend {
 
 // How a scan runs; it never changes what a scan returns. The defaults are what
-// production uses; tests and benchmarks pin the kernel and thread count.
+// production uses; tests and benchmarks pin the SIMD level and thread count.
 struct ScanTuning {
   // Below this many floats per thread, starting a thread costs more than the
   // share of the scan it would take over (about 4 MiB, a few hundred µs).
   static constexpr std::size_t kDefaultMinFloatsPerThread = std::size_t{1} << 20;
 
-  ScanKernel kernel = ScanKernel::Auto;
+  // Lowered to the widest level this CPU runs.
+  simd::Level level = simd::best_level();
   // 0: up to the hardware's thread count, one per min_floats_per_thread of
   // data. Otherwise exactly this many (at most one per block).
   unsigned threads = 0;

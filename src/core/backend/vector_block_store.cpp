@@ -119,7 +119,7 @@ void VectorBlockStore::overwrite(std::size_t s, std::span<const float> values) n
   flags_[s] = live_flags_for(sums_of_squares_[s]);
 }
 
-void VectorBlockStore::settle_appended(ScanKernel kernel) noexcept {
+void VectorBlockStore::settle_appended(simd::Level level) noexcept {
   if (dim_ == 0) {
     // Empty vectors: sum 0, no NaN, as value-initialised.
     unsettled_from_ = slot_count_;
@@ -128,9 +128,10 @@ void VectorBlockStore::settle_appended(ScanKernel kernel) noexcept {
   // A whole block costs one pass of SIMD over its rows, about what one
   // vector's sequential sum costs on its own; each lane's sum is still the
   // sequential one.
+  const scan_kernels::Kernels& kernels = scan_kernels::select(simd::usable(level));
   float sums[kBlockLanes];
   for (std::size_t b = unsettled_from_ / kBlockLanes; b < block_count(); ++b) {
-    lane_sums_of_squares(kernel, block(b), dim_, sums);
+    kernels.lane_sums_of_squares(block(b), dim_, sums);
     const std::size_t first = std::max(unsettled_from_, b * kBlockLanes);
     const std::size_t end = std::min(slot_count_, (b + 1) * kBlockLanes);
     for (std::size_t s = first; s < end; ++s) {

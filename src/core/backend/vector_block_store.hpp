@@ -60,8 +60,8 @@ class VectorBlockStore {
   // Replaces a live slot's vector in place. Requires values.size() == dim().
   void overwrite(std::size_t s, std::span<const float> values) noexcept;
   // Computes the sums of squares and NaN flags of the slots appended since the
-  // last call, a whole block at a time with the given kernel.
-  void settle_appended(ScanKernel kernel) noexcept;
+  // last call, a whole block at a time with the kernels of `level`.
+  void settle_appended(simd::Level level) noexcept;
   // Turns a live slot into a tombstone.
   void remove(std::size_t s) noexcept;
   // Squeezes tombstones out, keeping the order of the live slots, once they

@@ -2,19 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
-#include "core/codec/batch_inverse_rotation.hpp"
+#include "core/rotation/apply/batch_inverse_rotation.hpp"
 #include "core/codec/record_codec.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "core/codec/service.hpp"
+#include "core/common/block_runner.hpp"
 #include "core/common/parallel.hpp"
 #include "core/common/saturating.hpp"
 
@@ -70,43 +68,19 @@ unsigned choose_workers(unsigned requested, std::uint64_t rows, std::uint64_t di
 }
 
 // Runs process_block(first_row, row_count) over all blocks of rows on
-// `workers` threads (the calling thread is one of them). process_block returns
-// false after reporting a failure, which ends that worker. An exception in any
-// worker is rethrown here once all have finished.
+// `workers` threads (the calling thread is one of them) through the block
+// runner. process_block returns false after reporting a failure, which ends
+// the claiming of further blocks: they all start after the failing row. An
+// exception in any worker is rethrown here once all have finished.
 template <class ProcessBlock>
 void for_each_block(std::uint64_t rows, unsigned workers, const LowestFailure& failure,
                     ProcessBlock&& process_block) {
   const std::uint64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
-  std::atomic<std::uint64_t> next_block{0};
-  std::mutex exception_mutex;
-  std::exception_ptr exception;
-
-  auto work = [&]() noexcept {
-    try {
-      for (;;) {
-        const std::uint64_t block = next_block.fetch_add(1, std::memory_order_relaxed);
-        if (block >= blocks) return;
-        const std::uint64_t first = block * kBlockRows;
-        if (failure.known_before(first)) return;
-        if (!process_block(first, std::min<std::uint64_t>(kBlockRows, rows - first))) return;
-      }
-    } catch (...) {
-      std::lock_guard<std::mutex> hold(exception_mutex);
-      if (!exception) exception = std::current_exception();
-      next_block.store(blocks, std::memory_order_relaxed);
-    }
-  };
-
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers - 1);
-  try {
-    for (unsigned i = 1; i < workers; ++i) helpers.emplace_back(work);
-  } catch (const std::system_error&) {
-    // Blocks are claimed dynamically, so fewer workers only take longer.
-  }
-  work();
-  for (auto& helper : helpers) helper.join();
-  if (exception) std::rethrow_exception(exception);
+  run_blocks(blocks, workers, StopToken::never(), [&](std::uint64_t block) {
+    const std::uint64_t first = block * kBlockRows;
+    if (failure.known_before(first)) return false;
+    return process_block(first, std::min<std::uint64_t>(kBlockRows, rows - first));
+  });
 }
 
 }  // namespace
@@ -128,13 +102,13 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
     return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
   }
 
-  const RotationMatrix rotation = RotationMatrix::from_config(config);
+  const rotation::RotationMatrix matrix = rotation::RotationMatrix::from_config(config);
   std::vector<std::optional<CompressedVector>> slots(rows);
   LowestFailure failure;
   for_each_block(rows, choose_workers(threads, rows, n), failure,
                  [&](std::uint64_t first, std::uint64_t count) {
                    auto rotated = std::make_unique_for_overwrite<float[]>(count * n);
-                   rotation.apply_many(data.data() + first * n, count, rotated.get());
+                   matrix.apply_many(data.data() + first * n, count, rotated.get());
                    for (std::uint64_t r = 0; r < count; ++r) {
                      auto record = encode_rotated({rotated.get() + r * n, n}, config, codebook);
                      if (!record.ok()) {
@@ -165,7 +139,7 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
   // Prepared by whichever block first passes its checks, so a batch that
   // fails on its first record never builds a matrix.
   std::once_flag rotation_once;
-  std::optional<BatchInverseRotation> rotation;
+  std::optional<rotation::BatchInverseRotation> inverse;
   LowestFailure failure;
   for_each_block(count, choose_workers(threads, count, n), failure,
                  [&](std::uint64_t first, std::uint64_t rows) {
@@ -179,8 +153,8 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
                        return false;
                      }
                    }
-                   std::call_once(rotation_once, [&] { rotation.emplace(RotationMatrix::from_config(config), count); });
-                   rotation->apply_many(unrotated.get(), rows, out.data() + first * n);
+                   std::call_once(rotation_once, [&] { inverse.emplace(rotation::RotationMatrix::from_config(config), count); });
+                   inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
                    return true;
                  });
   if (auto error = failure.take()) return fail(std::move(*error));

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "core/codec/binary16.hpp"
-#include "core/common/cpu_features.hpp"
 
 namespace marrowfin::codec {
 namespace {
@@ -72,9 +71,8 @@ std::uint32_t nearest_level(std::span<const float> levels, float value) noexcept
   return pick_neighbour(levels.data(), count, scan_stop(levels.data(), count, value), value);
 }
 
-namespace quantize_detail {
-
-bool avx2_f16c_available() noexcept { return cpu_features().avx2 && cpu_features().f16c; }
+namespace quantize_kernels {
+namespace {
 
 void quantize_values_portable(std::span<const float> levels, std::span<const float> values,
                               std::uint8_t* indices, std::uint8_t* residual_le) noexcept {
@@ -103,19 +101,6 @@ void quantize_values_portable(std::span<const float> levels, std::span<const flo
   }
 }
 
-}  // namespace quantize_detail
-
-void quantize_values(std::span<const float> levels, std::span<const float> values,
-                     std::uint8_t* indices, std::uint8_t* residual_le) noexcept {
-  if (quantize_detail::avx2_f16c_available()) {
-    quantize_detail::quantize_values_avx2(levels, values, indices, residual_le);
-  } else {
-    quantize_detail::quantize_values_portable(levels, values, indices, residual_le);
-  }
-}
-
-namespace quantize_detail {
-
 void add_residual_portable(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     const auto bits = static_cast<std::uint16_t>(residual_le[2 * i] | (residual_le[2 * i + 1] << 8));
@@ -123,7 +108,43 @@ void add_residual_portable(const std::uint8_t* residual_le, float* out, std::siz
   }
 }
 
-}  // namespace quantize_detail
+constexpr Kernels kScalarKernels{&quantize_values_portable, &add_residual_portable};
+
+}  // namespace
+
+const Kernels& scalar_kernels() noexcept { return kScalarKernels; }
+
+const Kernels& select(simd::Level level) noexcept {
+#if defined(__x86_64__)
+  switch (level) {
+    case simd::Level::Avx512:
+    case simd::Level::Avx2:
+      return avx2_kernels();
+    case simd::Level::Scalar:
+      break;
+  }
+#else
+  (void)level;
+#endif
+  return scalar_kernels();
+}
+
+}  // namespace quantize_kernels
+
+namespace {
+
+// The kernels of the widest level this CPU runs, chosen once.
+const quantize_kernels::Kernels& kernels() noexcept {
+  static const quantize_kernels::Kernels& chosen = quantize_kernels::select(simd::best_level());
+  return chosen;
+}
+
+}  // namespace
+
+void quantize_values(std::span<const float> levels, std::span<const float> values,
+                     std::uint8_t* indices, std::uint8_t* residual_le) noexcept {
+  kernels().quantize_values(levels, values, indices, residual_le);
+}
 
 Status<CodecError> dequantize_values(std::span<const float> levels,
                                      std::span<const std::uint8_t> indices,
@@ -142,11 +163,7 @@ Status<CodecError> dequantize_values(std::span<const float> levels,
   for (std::size_t i = 0; i < n; ++i) out[i] = e[idx[i]];
   if (residual_le != nullptr) {
     if (residual_le->size() != 2 * n) return fail(CodecError::length_mismatch(residual_le->size(), 2 * n));
-    if (quantize_detail::avx2_f16c_available()) {
-      quantize_detail::add_residual_avx2(residual_le->data(), out, n);
-    } else {
-      quantize_detail::add_residual_portable(residual_le->data(), out, n);
-    }
+    kernels().add_residual(residual_le->data(), out, n);
   }
   return {};
 }

@@ -14,6 +14,7 @@
 
 #include "core/codec/codec_error.hpp"
 #include "core/common/result.hpp"
+#include "core/simd/level.hpp"
 
 namespace marrowfin::codec {
 
@@ -33,25 +34,29 @@ namespace marrowfin::codec {
 void quantize_values(std::span<const float> levels, std::span<const float> values,
                      std::uint8_t* indices, std::uint8_t* residual_le) noexcept;
 
-namespace quantize_detail {
-// The variants behind quantize_values, exposed so that tests can compare each
-// one with the scan. They give identical bytes: the same float32 compares and
-// subtractions per value, and the hardware binary16 conversion rounds exactly
-// like float_to_half (nearest-even, subnormals kept, NaN quieted with its top
-// payload bits).
-void quantize_values_portable(std::span<const float> levels, std::span<const float> values,
-                              std::uint8_t* indices, std::uint8_t* residual_le) noexcept;
-// AVX2 + F16C; call only when avx2_f16c_available().
-void quantize_values_avx2(std::span<const float> levels, std::span<const float> values,
+namespace quantize_kernels {
+// The variants behind quantize_values and dequantize_values, one table per
+// level, exposed so that tests can compare each one with the scan. They give
+// identical bytes: the same float32 compares and subtractions per value, and
+// the hardware binary16 conversion rounds exactly like float_to_half
+// (nearest-even, subnormals kept, NaN quieted with its top payload bits).
+struct Kernels {
+  // As quantize_values.
+  void (*quantize_values)(std::span<const float> levels, std::span<const float> values,
                           std::uint8_t* indices, std::uint8_t* residual_le) noexcept;
-bool avx2_f16c_available() noexcept;
+  // out[i] = binary16 value i of residual_le (low byte first) widened + out[i],
+  // in float32, for i < n.
+  void (*add_residual)(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept;
+};
 
-// out[i] = binary16 value i of residual_le (low byte first) widened + out[i],
-// in float32, for i < n. Both variants give identical bits.
-void add_residual_portable(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept;
-// AVX2 + F16C; call only when avx2_f16c_available().
-void add_residual_avx2(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept;
-}  // namespace quantize_detail
+// The kernels of `level`, which must be supported by this CPU. AVX-512 adds
+// nothing here, so Level::Avx512 runs the AVX2 + F16C table.
+const Kernels& select(simd::Level level) noexcept;
+
+// One table per level, each defined in that level's source file.
+const Kernels& scalar_kernels() noexcept;
+const Kernels& avx2_kernels() noexcept;
+}  // namespace quantize_kernels
 
 // out[i] = levels[indices[i]] for i < indices.size(). Fails with
 // IndexOutOfRange(first index not below K, K capped at 2^32-1); then, when a

@@ -62,13 +62,13 @@ Result<CompressedVector, CodecError> Codec::compress(std::span<const float> vect
   if (codebook.bit_width() != config.bit_width()) {
     return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
   }
-  return compress_with_rotation(vector, config, codebook, RotationMatrix::from_config(config));
+  return compress_with_rotation(vector, config, codebook, rotation::RotationMatrix::from_config(config));
 }
 
 Result<CompressedVector, CodecError> Codec::compress_with_rotation(std::span<const float> vector,
                                                                    const CodecConfig& config,
                                                                    const Codebook& codebook,
-                                                                   const RotationMatrix& rotation) {
+                                                                   const rotation::RotationMatrix& rotation) {
   const std::uint32_t n = config.dimension();
   if (rotation.dimension() != n || vector.size() != n) {
     return fail(CodecError::length_mismatch(vector.size(), n));
@@ -90,7 +90,7 @@ Status<CodecError> Codec::decompress_into(const CompressedVector& compressed,
   if (auto status = decode_unrotated(compressed, codebook, unrotated.data()); !status.ok()) {
     return status;
   }
-  return RotationMatrix::from_config(config).apply_inverse(unrotated, out);
+  return rotation::RotationMatrix::from_config(config).apply_inverse(unrotated, out);
 }
 
 Result<std::vector<float>, CodecError> Codec::decompress(const CompressedVector& compressed,

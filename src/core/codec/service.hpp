@@ -1,3 +1,12 @@
+// The codec room (src/core/codec): the configuration and its SHA-256
+// identity, the errors, the compressed record, codebooks and quantization
+// (with binary16 residuals and the total order of float32 levels), and the
+// codec service that puts them together with the rotation (src/core/rotation).
+// What must never change here: the meaning of a configuration, the nearest-
+// level rule, the binary16 rounding and every error message, since stored
+// records and callers depend on them byte for byte; the kernels behind them
+// may be retuned as long as they return exactly what the reference scans do.
+//
 // The stateless codec service: compress a float32 vector into a
 // CompressedVector and back, single vectors (service.cpp) and batches (batch.cpp).
 #pragma once
@@ -10,7 +19,7 @@
 #include "core/codec/codec_config.hpp"
 #include "core/codec/codec_error.hpp"
 #include "core/codec/compressed_vector.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 
 namespace marrowfin::codec {
@@ -22,7 +31,7 @@ class Codec {
                                                        const Codebook& codebook);
   static Result<CompressedVector, CodecError> compress_with_rotation(
       std::span<const float> vector, const CodecConfig& config, const Codebook& codebook,
-      const RotationMatrix& rotation);
+      const rotation::RotationMatrix& rotation);
 
   static Result<std::vector<float>, CodecError> decompress(const CompressedVector& compressed,
                                                            const CodecConfig& config,

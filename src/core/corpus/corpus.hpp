@@ -17,7 +17,7 @@
 
 #include "core/codec/codebook.hpp"
 #include "core/codec/codec_config.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 #include "core/common/shared.hpp"
 #include "core/corpus/compression_policy.hpp"
@@ -101,7 +101,7 @@ class Corpus {
   std::vector<CorpusEvent> pending_;
   // The configuration's rotation, fetched at the first COMPRESS insert and
   // reused by every later one. Not part of the observable state.
-  std::optional<codec::RotationMatrix> rotation_;
+  std::optional<rotation::RotationMatrix> rotation_;
 };
 
 }  // namespace marrowfin::corpus

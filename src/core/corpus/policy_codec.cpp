@@ -68,7 +68,7 @@ Result<CompressedVector, CodecError> encode_vector(std::span<const float> vector
                                                    CompressionPolicy policy,
                                                    const codec::CodecConfig& config,
                                                    const codec::Codebook& codebook,
-                                                   std::optional<codec::RotationMatrix>& rotation) {
+                                                   std::optional<rotation::RotationMatrix>& rotation) {
   switch (policy) {
     case CompressionPolicy::COMPRESS:
       // Checked here rather than at corpus creation: a corpus with an
@@ -76,7 +76,7 @@ Result<CompressedVector, CodecError> encode_vector(std::span<const float> vector
       if (codebook.bit_width() != config.bit_width()) {
         return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
       }
-      if (!rotation) rotation.emplace(codec::RotationMatrix::from_config(config));
+      if (!rotation) rotation.emplace(rotation::RotationMatrix::from_config(config));
       return codec::Codec::compress_with_rotation(vector, config, codebook, *rotation);
     case CompressionPolicy::PASSTHROUGH:
     case CompressionPolicy::FP16:

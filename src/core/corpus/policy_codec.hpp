@@ -16,7 +16,7 @@
 #include "core/codec/codec_config.hpp"
 #include "core/codec/codec_error.hpp"
 #include "core/codec/compressed_vector.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 #include "core/corpus/compression_policy.hpp"
 #include "core/corpus/vector_entry.hpp"
@@ -32,7 +32,7 @@ namespace marrowfin::corpus {
 // configuration. The raw policies never touch the codebook or the rotation.
 [[nodiscard]] Result<codec::CompressedVector, codec::CodecError> encode_vector(
     std::span<const float> vector, CompressionPolicy policy, const codec::CodecConfig& config,
-    const codec::Codebook& codebook, std::optional<codec::RotationMatrix>& rotation);
+    const codec::Codebook& codebook, std::optional<rotation::RotationMatrix>& rotation);
 
 // COMPRESS: config.dimension floats decoded by the codec (all its checks apply).
 // PASSTHROUGH: payload.size() / 4 floats; a payload length that is not a

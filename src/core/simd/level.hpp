@@ -1,4 +1,7 @@
-// The one notion of "which instruction set a kernel runs on".
+// The simd room (src/core/simd): the one notion of "which instruction set a
+// kernel runs on", its detection, and the lane traits (lanes_scalar.hpp,
+// lanes_avx2.hpp, lanes_avx512.hpp) the kernels of every family are written
+// in. What must never change: a level changes speed, never a bit.
 //
 // Every kernel family (rotation apply and stream, Householder, quantization,
 // the backend scan, ...) offers one implementation per Level and picks it

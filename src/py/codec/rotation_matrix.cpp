@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "py/codec/codec_config.hpp"
 #include "py/errors.hpp"
 #include "py/numpy/arrays.hpp"
@@ -25,7 +25,7 @@ namespace {
 
 // An instance is the object header followed by the core value; the n * n
 // matrix values are shared with the process-wide cache and every copy.
-using Rotation = codec::RotationMatrix;
+using Rotation = rotation::RotationMatrix;
 
 // Generation is O(n^3): other Python threads run meanwhile. Nothing Python
 // is touched while building, so the arguments need no copying.
