@@ -68,7 +68,8 @@ TEST(Corpus, FailedInsertsLeaveTheCorpusUnchanged) {
   // Only the core text of a wrapped codec error carries the prefix; Python sees the codec error itself.
   Corpus unfitting(share_text("c"), test::make_config(4, 4), test::even_codebook(2), CompressionPolicy::COMPRESS);
   const auto wrapped = unfitting.insert("a", ramp(4, 0.0f));
-  ASSERT_NE(wrapped.error().codec_error(), nullptr);
+  ASSERT_NE(wrapped.error().cause(), nullptr);
+  EXPECT_EQ(*wrapped.error().cause(), codec::CodecError::codebook_incompatible(4, 2));
   EXPECT_EQ(wrapped.error().message(), "codec error: codebook bit_width 2 does not match config bit_width 4");
 }
 
