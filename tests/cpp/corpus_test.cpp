@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+#include <variant>
 #include <vector>
 
 #include "core/common/guarded.hpp"
@@ -83,15 +85,16 @@ TEST(Corpus, RestoredEventsGoBackInFrontInOrder) {
   auto events = corpus.pending_events();
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].kind(), CorpusEventKind::CorpusCreated);
-  EXPECT_EQ(*events[1].vectors_inserted()->vector_ids[0], "a");
-  EXPECT_EQ(*events[2].vectors_inserted()->vector_ids[0], "b");
+  EXPECT_EQ(*std::get<VectorsInserted>(events[1].payload()).vector_ids[0], "a");
+  EXPECT_EQ(*std::get<VectorsInserted>(events[2].payload()).vector_ids[0], "b");
 }
 
-TEST(Corpus, APoisonedGuardRefusesTheLock) {
+TEST(Corpus, AnExceptionUnderTheGuardPoisonsIt) {
   Guarded<Corpus> guarded(share_text("g"), test::make_config(2, 2), test::even_codebook(2), CompressionPolicy::COMPRESS);
   ASSERT_TRUE((*guarded.lock())->insert("a", Floats{0.5f, -0.5f}).ok());
-  guarded.poison();
+  EXPECT_THROW(guarded.with_lock([](Corpus&) { throw std::runtime_error("half-updated"); }), std::runtime_error);
   EXPECT_FALSE(guarded.lock().has_value());
+  EXPECT_FALSE(guarded.with_lock([](Corpus&) {}));
 }
 
 }  // namespace
