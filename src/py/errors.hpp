@@ -26,10 +26,9 @@ PyObject* duplicate_vector_error();
 // body can `return raise_with_message(...)`.
 PyObject* raise_with_message(PyObject* type, const std::string& message);
 
-// Each function raises the exception of the error's kind with the error's own
-// message and returns nullptr. A kind the interpreter has an exception for
-// maps to it; Interrupted maps to KeyboardInterrupt, a fallback for when no
-// signal handler has set an exception of its own.
+// Each function raises one exception per kind, carrying the error's own
+// message, and returns nullptr. Interrupted becomes KeyboardInterrupt, a
+// fallback for when the binding has no pending signal exception to re-raise.
 
 // CodecError -> the matching one of the four types above for the three
 // mismatch kinds, ValueError otherwise.
