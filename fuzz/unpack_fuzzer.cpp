@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                     record.bit_width()) % 8);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     std::uint8_t expected = data[i];
-    if (used_bits != 0 && i == io::HEADER_LEN + packed - 1) {
+    if (used_bits != 0 && i == io::kHeaderLen + packed - 1) {
       expected = static_cast<std::uint8_t>(expected & ((1u << used_bits) - 1u));
     }
     if (bytes[i] != expected) mismatch("re-written bytes differ from the input record");

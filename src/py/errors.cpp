@@ -90,6 +90,9 @@ PyObject* raise_codec_error(const codec::CodecError& error) {
     case Kind::InvalidResidualFlag:
       type = PyExc_ValueError;
       break;
+    case Kind::Interrupted:
+      type = PyExc_KeyboardInterrupt;
+      break;
   }
   return raise_with_message(type, error.message());
 }
@@ -98,13 +101,15 @@ PyObject* raise_corpus_error(const corpus::CorpusError& error) {
   using Kind = corpus::CorpusErrorKind;
   switch (error.kind()) {
     case Kind::Codec:
-      return raise_codec_error(*error.codec_error());
+      return raise_codec_error(*error.cause());
     case Kind::DuplicateVectorId:
       return raise_with_message(duplicate_vector_error(), error.message());
     case Kind::UnknownVectorId:
       return raise_with_message(PyExc_KeyError, error.message());
     case Kind::DimensionMismatch:
       return raise_with_message(dimension_mismatch_error(), error.message());
+    case Kind::Interrupted:
+      return raise_with_message(PyExc_KeyboardInterrupt, error.message());
   }
   return raise_with_message(PyExc_ValueError, error.message());
 }
@@ -133,6 +138,9 @@ PyObject* raise_backend_error(const backend::BackendError& error) {
       break;
     case Kind::Adapter:
       type = PyExc_RuntimeError;
+      break;
+    case Kind::Interrupted:
+      type = PyExc_KeyboardInterrupt;
       break;
   }
   return raise_with_message(type, error.message());

@@ -26,25 +26,26 @@ PyObject* duplicate_vector_error();
 // body can `return raise_with_message(...)`.
 PyObject* raise_with_message(PyObject* type, const std::string& message);
 
-// CodecError -> DimensionMismatchError / CodebookIncompatibleError /
-// ConfigMismatchError for the three mismatch variants, ValueError otherwise.
-// Returns nullptr.
+// Each function raises one exception per kind, carrying the error's own
+// message, and returns nullptr. Interrupted becomes KeyboardInterrupt, a
+// fallback for when the binding has no pending signal exception to re-raise.
+
+// CodecError -> the matching one of the four types above for the three
+// mismatch kinds, ValueError otherwise.
 PyObject* raise_codec_error(const codec::CodecError& error);
 
-// CorpusError -> for Codec, the wrapped CodecError's own exception and text
-// (without the "codec error: " prefix); DuplicateVectorId ->
-// DuplicateVectorError; UnknownVectorId -> KeyError("unknown vector_id <id>");
-// DimensionMismatch -> DimensionMismatchError. Returns nullptr.
+// CorpusError -> for Codec, the wrapped CodecError's own exception and message
+// (the cause, not the corpus message around it); DuplicateVectorId ->
+// DuplicateVectorError; UnknownVectorId -> KeyError; DimensionMismatch ->
+// DimensionMismatchError.
 PyObject* raise_corpus_error(const corpus::CorpusError& error);
 
-// IoError (a failed CompressedVector.from_bytes) -> ValueError
-// "failed to decode CompressedVector: <IoError text>", for every variant: a
-// wrapped CodecError is reported through the IoError text, not mapped on its
-// own. Returns nullptr.
+// IoError (a failed CompressedVector.from_bytes) -> ValueError for every kind,
+// its message prefixed with "failed to decode CompressedVector: "; a wrapped
+// CodecError is reported through the IoError's message, not mapped on its own.
 PyObject* raise_io_error(const io::IoError& error);
 
-// BackendError -> ValueError "top_k must be > 0" for InvalidTopK, RuntimeError
-// "adapter error: <text>" for Adapter. Returns nullptr.
+// BackendError -> ValueError for InvalidTopK, RuntimeError for Adapter.
 PyObject* raise_backend_error(const backend::BackendError& error);
 
 }  // namespace marrowfin::py

@@ -26,7 +26,8 @@ namespace marrowfin::py {
 
 namespace {
 
-constexpr const char kVersion[] = "1.1.0";
+// The package version, passed in by the build from pyproject.toml.
+constexpr const char kVersion[] = MARROWFIN_VERSION;
 
 constexpr const char kModuleDoc[] =
     "Initialise the `marrowfin_rs._core` Python extension module.\n"

@@ -133,7 +133,7 @@ class Generator {
   }
   // A small alphabet, so that ids repeat, share prefixes and hold bytes above 0x7f.
   std::string id() {
-    static const char* const kPieces[] = {"a", "b", "ab", "\xc3\xa9", "\x7f", "z"};
+    static const char* const kPieces[] = {"a", "b", "ab", "\u00e9", "\x7f", "z"};
     std::string text;
     for (std::size_t number = pick(s_.size * 3 / 2 + 2); number > 0; number /= 6) text += kPieces[number % 6];
     return text;

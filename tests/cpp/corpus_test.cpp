@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+#include <variant>
 #include <vector>
 
 #include "core/common/guarded.hpp"
@@ -68,7 +70,8 @@ TEST(Corpus, FailedInsertsLeaveTheCorpusUnchanged) {
   // Only the core text of a wrapped codec error carries the prefix; Python sees the codec error itself.
   Corpus unfitting(share_text("c"), test::make_config(4, 4), test::even_codebook(2), CompressionPolicy::COMPRESS);
   const auto wrapped = unfitting.insert("a", ramp(4, 0.0f));
-  ASSERT_NE(wrapped.error().codec_error(), nullptr);
+  ASSERT_NE(wrapped.error().cause(), nullptr);
+  EXPECT_EQ(*wrapped.error().cause(), codec::CodecError::codebook_incompatible(4, 2));
   EXPECT_EQ(wrapped.error().message(), "codec error: codebook bit_width 2 does not match config bit_width 4");
 }
 
@@ -82,15 +85,16 @@ TEST(Corpus, RestoredEventsGoBackInFrontInOrder) {
   auto events = corpus.pending_events();
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].kind(), CorpusEventKind::CorpusCreated);
-  EXPECT_EQ(*events[1].vectors_inserted()->vector_ids[0], "a");
-  EXPECT_EQ(*events[2].vectors_inserted()->vector_ids[0], "b");
+  EXPECT_EQ(*std::get<VectorsInserted>(events[1].payload()).vector_ids[0], "a");
+  EXPECT_EQ(*std::get<VectorsInserted>(events[2].payload()).vector_ids[0], "b");
 }
 
-TEST(Corpus, APoisonedGuardRefusesTheLock) {
+TEST(Corpus, AnExceptionUnderTheGuardPoisonsIt) {
   Guarded<Corpus> guarded(share_text("g"), test::make_config(2, 2), test::even_codebook(2), CompressionPolicy::COMPRESS);
   ASSERT_TRUE((*guarded.lock())->insert("a", Floats{0.5f, -0.5f}).ok());
-  guarded.poison();
+  EXPECT_THROW(guarded.with_lock([](Corpus&) { throw std::runtime_error("half-updated"); }), std::runtime_error);
   EXPECT_FALSE(guarded.lock().has_value());
+  EXPECT_FALSE(guarded.with_lock([](Corpus&) {}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@ signatures of every callable, argument-binding errors, class and instance
 invariants, one interpreter per process, and lazy NumPy."""
 
 import importlib
+import importlib.metadata
 import inspect
 import pathlib
 import sys
@@ -150,7 +151,7 @@ def test_all_lists_and_shared_objects(core):
 
 
 def test_version_and_docstring(core):
-    assert core.__version__ == "1.1.0"
+    assert core.__version__ == importlib.metadata.version("marrowfin_rs")
     first, _, rest = core.__doc__.partition("\n\n")
     assert first == "Initialise the `marrowfin_rs._core` Python extension module."
     assert "stable-ABI" in rest and "`marrowfin_rs`" in rest

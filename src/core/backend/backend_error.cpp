@@ -1,13 +1,13 @@
 #include "core/backend/backend_error.hpp"
 
-#include <utility>
-
 namespace marrowfin::backend {
 
-BackendError BackendError::invalid_top_k() { return {BackendErrorKind::InvalidTopK, {}}; }
+BackendError BackendError::invalid_top_k() {
+  return {BackendErrorKind::InvalidTopK, "top_k must be > 0"};
+}
 
 BackendError BackendError::adapter(std::string text) {
-  return {BackendErrorKind::Adapter, std::move(text)};
+  return {BackendErrorKind::Adapter, "adapter error: " + text};
 }
 
 BackendError BackendError::dimension_mismatch(std::uint64_t expected, std::uint64_t got) {
@@ -15,14 +15,6 @@ BackendError BackendError::dimension_mismatch(std::uint64_t expected, std::uint6
                  std::to_string(got));
 }
 
-std::string BackendError::message() const {
-  switch (kind_) {
-    case BackendErrorKind::InvalidTopK:
-      return "top_k must be > 0";
-    case BackendErrorKind::Adapter:
-      return "adapter error: " + text_;
-  }
-  return {};
-}
+BackendError BackendError::interrupted() { return {BackendErrorKind::Interrupted, "interrupted"}; }
 
 }  // namespace marrowfin::backend

@@ -5,9 +5,7 @@
 #include <new>
 #include <utility>
 
-#if defined(__linux__)
 #include <sys/mman.h>
-#endif
 
 #include "core/backend/cosine_similarity.hpp"
 
@@ -64,9 +62,7 @@ VectorBlockStore::Chunk VectorBlockStore::allocate_chunk(std::size_t capacity_bl
                   static_cast<float*>(std::aligned_alloc(alignment, rounded))),
               capacity_blocks};
   if (!chunk.data) throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
   if (huge) madvise(chunk.data.get(), rounded, MADV_HUGEPAGE);  // only a hint
-#endif
   // Zeroed so that lanes past the last slot hold defined values for the scan.
   std::memset(chunk.data.get(), 0, bytes);
   return chunk;

@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/codec/quantize_kernels.hpp"
 #include "core/codec/total_order.hpp"
 
 namespace marrowfin::codec {
@@ -105,20 +104,6 @@ Result<Codebook, CodecError> Codebook::train(std::span<const float> values, cons
   auto codebook = create(std::move(levels), config.bit_width());
   if (!codebook.ok()) throw std::logic_error("trained levels failed codebook validation");
   return std::move(codebook).value();
-}
-
-std::uint8_t Codebook::quantize(float value) const noexcept {
-  // Tables larger than 256 levels (bit widths above 8, never accepted by a
-  // configuration) keep the low byte of the index.
-  return static_cast<std::uint8_t>(nearest_level(entries(), value));
-}
-
-Result<float, CodecError> Codebook::dequantize(std::uint8_t index) const {
-  if (index >= entries_->size()) {
-    const auto bound = static_cast<std::uint32_t>(std::min<std::size_t>(entries_->size(), kMaxU32));
-    return fail(CodecError::index_out_of_range(index, bound));
-  }
-  return (*entries_)[index];
 }
 
 }  // namespace marrowfin::codec

@@ -24,10 +24,6 @@ class Codebook {
   // only config.bit_width is used.
   static Result<Codebook, CodecError> train(std::span<const float> values, const CodecConfig& config);
 
-  // Index of the nearest level; ties go to the upper level, NaN to 0.
-  std::uint8_t quantize(float value) const noexcept;
-  Result<float, CodecError> dequantize(std::uint8_t index) const;
-
   std::span<const float> entries() const noexcept { return {entries_->data(), entries_->size()}; }
   std::uint8_t bit_width() const noexcept { return bit_width_; }
   std::uint32_t num_entries() const noexcept { return static_cast<std::uint32_t>(entries_->size()); }

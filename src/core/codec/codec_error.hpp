@@ -1,38 +1,43 @@
-// The single error type of the codec core. Each variant has a fixed message
-// text (message()); the Python layer maps the variant to an exception class
-// and uses that text unchanged.
+// The single error type of the codec core. Each factory formats its variant's
+// message once; the Python layer maps the kind to an exception class and uses
+// that text unchanged.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "core/common/error.hpp"
 #include "core/common/shared.hpp"
 
 namespace marrowfin::codec {
 
 enum class CodecErrorKind : std::uint8_t {
-  UnsupportedBitWidth,       // got
-  InvalidDimension,          // got
-  DimensionTooLarge,         // max, got
-  DimensionMismatch,         // expected (config dimension), got (vector length)
-  CodebookIncompatible,      // expected (config side), got (codebook side)
-  ConfigMismatch,            // expected_hash (config), got_hash (record)
-  CodebookEntryCount,        // bit_width, expected, got
-  CodebookNotSorted,         //
-  CodebookDuplicateEntries,  // expected, got
-  InsufficientTrainingData,  // expected
-  IndexOutOfRange,           // index, bound
-  LengthMismatch,            // left, right
-  InvalidResidualFlag,       // got
+  UnsupportedBitWidth,
+  InvalidDimension,
+  DimensionTooLarge,
+  DimensionMismatch,
+  CodebookIncompatible,
+  ConfigMismatch,
+  CodebookEntryCount,
+  CodebookNotSorted,
+  CodebookDuplicateEntries,
+  InsufficientTrainingData,
+  IndexOutOfRange,
+  LengthMismatch,
+  InvalidResidualFlag,
+  Interrupted,  // a raised StopToken abandoned the call
 };
 
-class CodecError {
+class CodecError : public Error<CodecErrorKind> {
  public:
   static CodecError unsupported_bit_width(std::uint8_t got);
   static CodecError invalid_dimension(std::uint32_t got);
   static CodecError dimension_too_large(std::uint32_t max, std::uint32_t got);
+  // expected: the config dimension, got: the vector length.
   static CodecError dimension_mismatch(std::uint32_t expected, std::uint32_t got);
+  // expected: the config's bit width, got: the codebook's.
   static CodecError codebook_incompatible(std::uint8_t expected, std::uint8_t got);
+  // expected: the config's hash, got: the record's.
   static CodecError config_mismatch(SharedText expected, SharedText got);
   static CodecError codebook_entry_count(std::uint8_t bit_width, std::uint32_t expected,
                                          std::uint32_t got);
@@ -42,26 +47,10 @@ class CodecError {
   static CodecError index_out_of_range(std::uint8_t index, std::uint32_t bound);
   static CodecError length_mismatch(std::uint64_t left, std::uint64_t right);
   static CodecError invalid_residual_flag(std::uint8_t got);
-
-  CodecErrorKind kind() const noexcept { return kind_; }
-  // The variant's numeric fields in the order listed beside CodecErrorKind.
-  std::uint64_t field(int i) const noexcept { return fields_[i]; }
-  const SharedText& expected_hash() const noexcept { return expected_hash_; }
-  const SharedText& got_hash() const noexcept { return got_hash_; }
-
-  std::string message() const;
-
-  friend bool operator==(const CodecError& a, const CodecError& b);
+  static CodecError interrupted();
 
  private:
-  CodecError(CodecErrorKind kind, std::uint64_t f0 = 0, std::uint64_t f1 = 0,
-             std::uint64_t f2 = 0)
-      : kind_(kind), fields_{f0, f1, f2} {}
-
-  CodecErrorKind kind_;
-  std::uint64_t fields_[3];
-  SharedText expected_hash_;
-  SharedText got_hash_;
+  using Error::Error;
 };
 
 // "0x" followed by exactly two lowercase hexadecimal digits.

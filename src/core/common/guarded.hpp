@@ -68,12 +68,6 @@ class Guarded {
     }
   }
 
-  // For tests and diagnostics: marks the state as possibly inconsistent.
-  void poison() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    poisoned_ = true;
-  }
-
  private:
   std::mutex mutex_;
   bool poisoned_ = false;  // written and read only with mutex_ held

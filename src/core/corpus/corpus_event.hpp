@@ -74,11 +74,6 @@ class CorpusEvent {
   CorpusEventKind kind() const noexcept { return static_cast<CorpusEventKind>(payload_.index()); }
   const Payload& payload() const noexcept { return payload_; }
 
-  // The event if it is a VectorsInserted, else nullptr.
-  const VectorsInserted* vectors_inserted() const noexcept {
-    return std::get_if<VectorsInserted>(&payload_);
-  }
-
  private:
   Payload payload_;
 };

@@ -6,6 +6,7 @@
 
 #include "core/codec/binary16.hpp"
 #include "core/codec/service.hpp"
+#include "core/common/endian.hpp"
 
 namespace marrowfin::corpus {
 namespace {
@@ -26,8 +27,7 @@ CompressedVector raw_record(std::vector<std::uint8_t> payload, const codec::Code
 CompressedVector encode_passthrough(std::span<const float> vector, const codec::CodecConfig& config) {
   std::vector<std::uint8_t> payload(4 * vector.size());
   for (std::size_t i = 0; i < vector.size(); ++i) {
-    const auto bits = std::bit_cast<std::uint32_t>(vector[i]);
-    for (int k = 0; k < 4; ++k) payload[4 * i + k] = static_cast<std::uint8_t>(bits >> (8 * k));
+    store_le(payload.data() + 4 * i, std::bit_cast<std::uint32_t>(vector[i]));
   }
   return raw_record(std::move(payload), config);
 }
@@ -35,9 +35,7 @@ CompressedVector encode_passthrough(std::span<const float> vector, const codec::
 CompressedVector encode_fp16(std::span<const float> vector, const codec::CodecConfig& config) {
   std::vector<std::uint8_t> payload(2 * vector.size());
   for (std::size_t i = 0; i < vector.size(); ++i) {
-    const std::uint16_t half = codec::float_to_half(vector[i]);
-    payload[2 * i] = static_cast<std::uint8_t>(half);
-    payload[2 * i + 1] = static_cast<std::uint8_t>(half >> 8);
+    store_le(payload.data() + 2 * i, codec::float_to_half(vector[i]));
   }
   return raw_record(std::move(payload), config);
 }
@@ -45,10 +43,7 @@ CompressedVector encode_fp16(std::span<const float> vector, const codec::CodecCo
 std::vector<float> decode_passthrough(const std::vector<std::uint8_t>& payload) {
   std::vector<float> out(payload.size() / 4);
   for (std::size_t i = 0; i < out.size(); ++i) {
-    const std::uint8_t* p = payload.data() + 4 * i;
-    const std::uint32_t bits = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) |
-                               (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-    out[i] = std::bit_cast<float>(bits);
+    out[i] = std::bit_cast<float>(load_le<std::uint32_t>(payload.data() + 4 * i));
   }
   return out;
 }
@@ -56,8 +51,7 @@ std::vector<float> decode_passthrough(const std::vector<std::uint8_t>& payload) 
 std::vector<float> decode_fp16(const std::vector<std::uint8_t>& payload) {
   std::vector<float> out(payload.size() / 2);
   for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto half = static_cast<std::uint16_t>(payload[2 * i] | (payload[2 * i + 1] << 8));
-    out[i] = codec::half_to_float(half);
+    out[i] = codec::half_to_float(load_le<std::uint16_t>(payload.data() + 2 * i));
   }
   return out;
 }

@@ -3,20 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "io/compressed_vector/io_error.hpp"
+#include "core/common/endian.hpp"
 
 namespace marrowfin::io {
-namespace {
-
-void put_u32_le(std::uint8_t* out, std::uint32_t value) noexcept {
-  out[0] = static_cast<std::uint8_t>(value);
-  out[1] = static_cast<std::uint8_t>(value >> 8);
-  out[2] = static_cast<std::uint8_t>(value >> 16);
-  out[3] = static_cast<std::uint8_t>(value >> 24);
-}
-
-}  // namespace
-
 void pack_indices(std::span<const std::uint8_t> indices, std::uint8_t bit_width,
                   std::uint8_t* out) noexcept {
   const std::size_t n = indices.size();
@@ -66,16 +55,16 @@ std::vector<std::uint8_t> to_bytes(const codec::CompressedVector& record) {
   const std::vector<std::uint8_t>* residual =
       record.residual() ? record.residual()->get() : nullptr;
 
-  std::uint64_t total = HEADER_LEN + packed + 1;
+  std::uint64_t total = kHeaderLen + packed + 1;
   if (residual != nullptr) total += 4 + residual->size();
   std::vector<std::uint8_t> out(total, 0);  // zero fill gives the hash padding for free
 
   std::uint8_t* p = out.data();
-  p[0] = FORMAT_VERSION;
-  std::memcpy(p + 1, hash.data(), std::min(hash.size(), HASH_FIELD_LEN));
-  put_u32_le(p + 1 + HASH_FIELD_LEN, record.dimension());
-  p[HEADER_LEN - 1] = bit_width;
-  p += HEADER_LEN;
+  p[0] = kFormatVersion;
+  std::memcpy(p + 1, hash.data(), std::min(hash.size(), kHashFieldLen));
+  store_le(p + 1 + kHashFieldLen, record.dimension());
+  p[kHeaderLen - 1] = bit_width;
+  p += kHeaderLen;
   pack_indices(indices, bit_width, p);
   p += packed;
   if (residual == nullptr) {
@@ -83,7 +72,7 @@ std::vector<std::uint8_t> to_bytes(const codec::CompressedVector& record) {
     return out;
   }
   *p++ = 0x01;
-  put_u32_le(p, static_cast<std::uint32_t>(residual->size()));
+  store_le(p, static_cast<std::uint32_t>(residual->size()));
   p += 4;
   if (!residual->empty()) std::memcpy(p, residual->data(), residual->size());
   return out;

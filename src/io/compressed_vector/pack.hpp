@@ -1,6 +1,6 @@
 // The writer of the compressed-vector binary format. Layout (little-endian):
-//   [0]        version, always FORMAT_VERSION
-//   [1, 65)    config hash text, at most HASH_FIELD_LEN bytes, zero-padded
+//   [0]        version, always kFormatVersion
+//   [1, 65)    config hash text, at most kHashFieldLen bytes, zero-padded
 //   [65, 69)   dimension, unsigned 32-bit
 //   [69]       bit width (2, 4 or 8)
 //   [70, 70+P) indices, bit_width bits each, index i at bits [i*bw, (i+1)*bw)
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/codec/compressed_vector.hpp"
+#include "io/compressed_vector/format.hpp"
 
 namespace marrowfin::io {
 

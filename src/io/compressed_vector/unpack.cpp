@@ -6,19 +6,11 @@
 #include <vector>
 
 #include "core/codec/codec_config.hpp"
+#include "core/common/endian.hpp"
 #include "io/compressed_vector/pack.hpp"
 #include "io/compressed_vector/utf8.hpp"
 
 namespace marrowfin::io {
-namespace {
-
-std::uint32_t get_u32_le(const std::uint8_t* in) noexcept {
-  return std::uint32_t{in[0]} | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[2]} << 16) |
-         (std::uint32_t{in[3]} << 24);
-}
-
-}  // namespace
-
 void unpack_indices(const std::uint8_t* packed, std::uint8_t bit_width, std::uint8_t* out,
                     std::uint64_t count) noexcept {
   switch (bit_width) {
@@ -55,7 +47,7 @@ void unpack_indices(const std::uint8_t* packed, std::uint8_t bit_width, std::uin
 
 Result<codec::CompressedVector, IoError> from_bytes(std::span<const std::uint8_t> data) {
   const std::uint64_t length = data.size();
-  if (length < HEADER_LEN) return fail(IoError::too_short(HEADER_LEN, length));
+  if (length < kHeaderLen) return fail(IoError::too_short(kHeaderLen, length));
 
   const std::uint8_t version = data[0];
 
@@ -63,14 +55,14 @@ Result<codec::CompressedVector, IoError> from_bytes(std::span<const std::uint8_t
   // inside it are part of the text. It is validated before the version so a
   // record from an unknown version with a garbled hash reports the hash.
   const std::uint8_t* hash_field = data.data() + 1;
-  std::size_t hash_length = HASH_FIELD_LEN;
+  std::size_t hash_length = kHashFieldLen;
   while (hash_length > 0 && hash_field[hash_length - 1] == 0) --hash_length;
   if (!is_valid_utf8({hash_field, hash_length})) return fail(IoError::invalid_utf8());
 
-  const std::uint32_t dimension = get_u32_le(data.data() + 1 + HASH_FIELD_LEN);
-  const std::uint8_t bit_width = data[HEADER_LEN - 1];
+  const std::uint32_t dimension = load_le<std::uint32_t>(data.data() + 1 + kHashFieldLen);
+  const std::uint8_t bit_width = data[kHeaderLen - 1];
 
-  if (version != FORMAT_VERSION) return fail(IoError::unknown_version(version));
+  if (version != kFormatVersion) return fail(IoError::unknown_version(version));
   if (!codec::is_supported_bit_width(bit_width)) {
     return fail(IoError::invalid_bit_width(bit_width));
   }
@@ -78,7 +70,7 @@ Result<codec::CompressedVector, IoError> from_bytes(std::span<const std::uint8_t
   // All offsets below are 64-bit: dimension 2^32-1 at bit width 8 needs
   // 4294967366 bytes, which must be reported, not wrapped.
   const std::uint64_t packed = packed_length(dimension, bit_width);
-  const std::uint64_t flag_at = HEADER_LEN + packed;
+  const std::uint64_t flag_at = kHeaderLen + packed;
   if (length < flag_at + 1) return fail(IoError::too_short(flag_at + 1, length));
 
   // Every length is checked against the input before anything is allocated,
@@ -89,7 +81,7 @@ Result<codec::CompressedVector, IoError> from_bytes(std::span<const std::uint8_t
   std::uint64_t residual_length = 0;
   if (flag == 0x01) {
     if (length < flag_at + 5) return fail(IoError::too_short(flag_at + 5, length));
-    residual_length = get_u32_le(data.data() + flag_at + 1);
+    residual_length = load_le<std::uint32_t>(data.data() + flag_at + 1);
     if (length < flag_at + 5 + residual_length) {
       return fail(IoError::too_short(flag_at + 5 + residual_length, length));
     }
@@ -98,7 +90,7 @@ Result<codec::CompressedVector, IoError> from_bytes(std::span<const std::uint8_t
   }
 
   std::vector<std::uint8_t> indices(dimension);
-  unpack_indices(data.data() + HEADER_LEN, bit_width, indices.data(), dimension);
+  unpack_indices(data.data() + kHeaderLen, bit_width, indices.data(), dimension);
 
   std::optional<SharedBytes> residual;
   if (flag == 0x01) {

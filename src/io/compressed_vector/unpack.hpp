@@ -18,7 +18,7 @@ void unpack_indices(const std::uint8_t* packed, std::uint8_t bit_width, std::uin
 
 // Parses one record from the front of data; bytes after it are ignored.
 // Checks, in this order (the first failure is returned):
-//   length >= HEADER_LEN; trimmed hash field is UTF-8; version == 1;
+//   length >= kHeaderLen; trimmed hash field is UTF-8; version == 1;
 //   bit width in {2, 4, 8}; length >= 71 + P; residual flag and lengths;
 //   the record's own construction checks (residual length == 2 * dimension).
 // Never reads past data and allocates nothing until every length is known

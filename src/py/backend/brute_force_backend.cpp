@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/backend/brute_force_backend.hpp"
-#include "core/common/guarded.hpp"
 #include "py/backend/ingest_batch.hpp"
 #include "py/backend/search_result.hpp"
 #include "py/errors.hpp"
@@ -15,40 +14,29 @@
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/convert.hpp"
 #include "py/toolkit/field.hpp"
-#include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
-#include "py/toolkit/panic.hpp"
+#include "py/toolkit/shared_state.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
 
 namespace {
 
-// An instance holds one reference to the shared state. Operations that
-// release the interpreter lock copy this pointer first, so the state outlives
-// the Python object if it is collected while they run.
-using State = std::shared_ptr<Guarded<backend::BruteForceBackend>>;
-
-// ingest and search find a poisoned lock only after a previous operation
-// failed inside the core, which bad input never causes: an invariant failure.
-constexpr const char kPoisonedPanic[] =
-    "backend mutex poisoned: a previous operation failed while holding it";
-// remove, clear and count report it as an ordinary error.
-constexpr const char kPoisoned[] = "backend mutex poisoned";
-
-PyObject* raise_poisoned() {
-  PyErr_SetString(PyExc_ValueError, kPoisoned);
-  return nullptr;
-}
+// ingest and search (which release the interpreter lock) report a poisoned
+// mutex as an invariant failure; remove, clear and count as an ordinary error.
+constexpr PoisonMessages kPoisoned{
+    "backend mutex poisoned",
+    "backend mutex poisoned: a previous operation failed while holding it"};
+using State = SharedState<backend::BruteForceBackend, kPoisoned>;
 
 // ---- construction -----------------------------------------------------------
 
 constexpr Signature<0> kNewSignature{"BruteForceBackend.__new__", {}};
 
 PyObject* brute_force_backend_new(PyTypeObject* type, const Args<0>&) {
-  return new_instance<State>(type, std::make_shared<Guarded<backend::BruteForceBackend>>());
+  return new_instance<State>(type, State(std::in_place));
 }
 
 // ---- operations that release the interpreter lock ---------------------------
@@ -66,12 +54,10 @@ PyObject* ingest(PyObject* self, const Args<1>& args) {
     return nullptr;
   }
   const std::vector<backend::IngestItem> items = batch->items();
-  const State state = value_of<State>(self);
-
-  // nullopt: the lock was poisoned.
-  const auto outcome = without_gil([&] { return state->with_lock([&](auto& core) { return core.ingest(items); }); });
+  const auto outcome =
+      value_of<State>(self).locked_without_gil([&](auto& core) { return core.ingest(items); });
   if (!outcome) {
-    return raise_panic(kPoisonedPanic);
+    return nullptr;
   }
   if (!outcome->ok()) {
     return raise_backend_error(outcome->error());
@@ -93,13 +79,10 @@ PyObject* search(PyObject* self, const Args<2>& args) {
   if (!query) {
     return nullptr;
   }
-  const State state = value_of<State>(self);
-
-  auto outcome = without_gil([&state, &query, top_k = top_k] {
-    return state->with_lock([&](auto& core) { return core.search(*query, top_k); });
-  });
+  auto outcome = value_of<State>(self).locked_without_gil(
+      [&query, top_k = top_k](auto& core) { return core.search(*query, top_k); });
   if (!outcome) {
-    return raise_panic(kPoisonedPanic);
+    return nullptr;
   }
   if (!outcome->ok()) {
     return raise_backend_error(outcome->error());
@@ -117,6 +100,7 @@ PyObject* search(PyObject* self, const Args<2>& args) {
 // holding it.
 
 constexpr Signature<1> kRemoveSignature{"BruteForceBackend.remove", {"vector_ids"}};
+constexpr Signature<0> kClearSignature{"BruteForceBackend.clear", {}};
 
 PyObject* remove(PyObject* self, const Args<1>& args) {
   // The whole sequence is converted before anything is removed.
@@ -124,23 +108,23 @@ PyObject* remove(PyObject* self, const Args<1>& args) {
   if (!ids) {
     return nullptr;
   }
-  if (!value_of<State>(self)->with_lock([&](auto& core) { core.remove(*ids); })) {
-    return raise_poisoned();
+  if (!value_of<State>(self).locked([&](auto& core) { core.remove(*ids); })) {
+    return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 PyObject* clear(PyObject* self) {
-  if (!value_of<State>(self)->with_lock([](auto& core) { core.clear(); })) {
-    return raise_poisoned();
+  if (!value_of<State>(self).locked([](auto& core) { core.clear(); })) {
+    return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 PyObject* get_count(PyObject* self) {
-  const auto count = value_of<State>(self)->with_lock([](auto& core) { return core.count(); });
+  const auto count = value_of<State>(self).locked([](auto& core) { return core.count(); });
   if (!count) {
-    return raise_poisoned();
+    return nullptr;
   }
   return new_python_value(*count);
 }
@@ -148,11 +132,10 @@ PyObject* get_count(PyObject* self) {
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    method<kIngestSignature, ingest>(
-        "ingest", "ingest($self, vectors)\n--\n\nIngest a mapping of `vector_id -> 1-D f32 array`."),
-    method<kSearchSignature, search>("search", "search($self, query, top_k)\n--\n\n"),
-    method<kRemoveSignature, remove>("remove", "remove($self, vector_ids)\n--\n\n"),
-    noargs<clear>("clear", "clear($self)\n--\n\n"),
+    method<kIngestSignature, ingest>("Ingest a mapping of `vector_id -> 1-D f32 array`."),
+    method<kSearchSignature, search>(),
+    method<kRemoveSignature, remove>(),
+    noargs<kClearSignature, clear>(),
     methods_end(),
 };
 
@@ -164,8 +147,7 @@ PyGetSetDef properties[] = {
 // No representation, comparison or hash of its own: identity semantics.
 PyType_Slot slots[] = {
     slot(Py_tp_doc,
-         "BruteForceBackend()\n--\n\n"
-         "Reference search backend: exhaustive cosine similarity."),
+         class_doc<kNewSignature>("Reference search backend: exhaustive cosine similarity.")),
     slot(Py_tp_new, &constructor<kNewSignature, brute_force_backend_new>),
     slot(Py_tp_dealloc, &dealloc_instance<State>),
     slot(Py_tp_methods, methods),

@@ -5,9 +5,7 @@
 #include <new>
 #include <string_view>
 
-#if defined(__linux__)
 #include <sys/mman.h>
-#endif
 
 #include "py/numpy/array_api.hpp"
 #include "py/numpy/arrays.hpp"
@@ -35,11 +33,9 @@ float* allocate_floats(std::size_t count) {
   if (bytes >= kHugePage) {
     bytes = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     memory = std::aligned_alloc(kHugePage, bytes);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (memory != nullptr) {
       madvise(memory, bytes, MADV_HUGEPAGE);  // only a hint
     }
-#endif
   } else {
     memory = std::malloc(bytes);
   }

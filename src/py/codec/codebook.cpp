@@ -61,8 +61,7 @@ PyObject* get_entries(PyObject* self) {
 
 PyMethodDef methods[] = {
     class_method<kTrainSignature, codebook_train>(
-        "train",
-        "train($cls, vectors, config)\n--\n\nTrain a codebook from representative FP32 vectors."),
+        "Train a codebook from representative FP32 vectors."),
     methods_end(),
 };
 
@@ -75,9 +74,8 @@ PyGetSetDef properties[] = {
 
 // No repr, rich comparison or hash: identity semantics.
 PyType_Slot slots[] = {
-    slot(Py_tp_doc,
-         "Codebook(entries, bit_width)\n--\n\n"
-         "Immutable lookup table mapping quantized indices to float32 values."),
+    slot(Py_tp_doc, class_doc<kNewSignature>(
+                        "Immutable lookup table mapping quantized indices to float32 values.")),
     slot(Py_tp_new, &constructor<kNewSignature, codebook_new>),
     slot(Py_tp_dealloc, &dealloc_instance<Book>),
     slot(Py_tp_methods, methods),

@@ -132,25 +132,18 @@ PyObject* codec_decompress(PyObject*, const Args<3>& args) { return decompress_o
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    method<kCompressSignature, codec_compress>(
-        "compress", "compress($self, vector, config, codebook)\n--\n\n"),
-    method<kDecompressSignature, codec_decompress>(
-        "decompress", "decompress($self, compressed, config, codebook)\n--\n\n"),
-    method<kCompressBatchSignature, codec_compress_batch>(
-        "compress_batch", "compress_batch($self, vectors, config, codebook)\n--\n\n"),
-    method<kDecompressBatchSignature, codec_decompress_batch>(
-        "decompress_batch", "decompress_batch($self, compressed, config, codebook)\n--\n\n"),
-    method<kBuildCodebookSignature, codec_build_codebook>(
-        "build_codebook", "build_codebook($self, training_vectors, config)\n--\n\n"),
-    method<kBuildRotationSignature, codec_build_rotation>(
-        "build_rotation", "build_rotation($self, config)\n--\n\n"),
+    method<kCompressSignature, codec_compress>(),
+    method<kDecompressSignature, codec_decompress>(),
+    method<kCompressBatchSignature, codec_compress_batch>(),
+    method<kDecompressBatchSignature, codec_decompress_batch>(),
+    method<kBuildCodebookSignature, codec_build_codebook>(),
+    method<kBuildRotationSignature, codec_build_rotation>(),
     methods_end(),
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc,
-         "Codec()\n--\n\n"
-         "Stateless codec service \u2014 wraps `marrowfin_core::codec::Codec`."),
+    slot(Py_tp_doc, class_doc<kNewSignature>(
+                        "Stateless codec service \u2014 wraps `marrowfin_core::codec::Codec`.")),
     slot(Py_tp_new, &constructor<kNewSignature, codec_new>),
     slot(Py_tp_dealloc, &dealloc_instance<Stateless>),
     slot(Py_tp_methods, methods),

@@ -23,7 +23,7 @@ using Config = codec::CodecConfig;
 // ---- construction -----------------------------------------------------------
 
 constexpr Signature<4> kNewSignature{
-    "CodecConfig.__new__", {"bit_width", "seed", "dimension", "residual_enabled"}, 3};
+    "CodecConfig.__new__", {"bit_width", "seed", "dimension", "residual_enabled"}, 3, "True"};
 
 // Arguments convert in parameter order and the first failure is reported;
 // only then does the core validate the values (bit width, then dimension).
@@ -68,9 +68,7 @@ PyGetSetDef properties[] = {
 
 // No rich comparison and no hash: equality and hashing are by identity.
 PyType_Slot slots[] = {
-    slot(Py_tp_doc,
-         "CodecConfig(bit_width, seed, dimension, residual_enabled=True)\n--\n\n"
-         "Immutable value object describing codec parameters."),
+    slot(Py_tp_doc, class_doc<kNewSignature>("Immutable value object describing codec parameters.")),
     slot(Py_tp_new, &constructor<kNewSignature, codec_config_new>),
     slot(Py_tp_dealloc, &dealloc_instance<Config>),
     slot(Py_tp_repr, &unary<codec_config_repr>),

@@ -34,6 +34,7 @@ PyObject* compressed_vector_to_bytes(PyObject* self) {
 }
 
 constexpr Signature<1> kFromBytesSignature{"CompressedVector.from_bytes", {"data"}};
+constexpr Signature<0> kToBytesSignature{"CompressedVector.to_bytes", {}};
 
 // Only bytes (or a subclass) are read; the reader copies what it keeps, so
 // the record does not depend on the bytes object afterwards.
@@ -67,10 +68,9 @@ PyObject* get_residual(PyObject* self) {
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    noargs<compressed_vector_to_bytes>("to_bytes",
-                                       "to_bytes($self)\n--\n\nSerialize to compact binary form."),
+    noargs<kToBytesSignature, compressed_vector_to_bytes>("Serialize to compact binary form."),
     class_method<kFromBytesSignature, compressed_vector_from_bytes>(
-        "from_bytes", "from_bytes($cls, data)\n--\n\nDeserialize from compact binary form."),
+        "Deserialize from compact binary form."),
     methods_end(),
 };
 

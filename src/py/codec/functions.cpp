@@ -12,12 +12,8 @@ constexpr Signature<3> kCompressSignature{"compress", {"vector", "config", "code
 constexpr Signature<3> kDecompressSignature{"decompress", {"compressed", "config", "codebook"}};
 
 PyMethodDef compress_def = function<kCompressSignature, compress_operation>(
-    "compress",
-    "compress(vector, config, codebook)\n--\n\n"
     "Module-level convenience \u2014 equivalent to `Codec().compress(...)`.");
 PyMethodDef decompress_def = function<kDecompressSignature, decompress_operation>(
-    "decompress",
-    "decompress(compressed, config, codebook)\n--\n\n"
     "Module-level convenience \u2014 equivalent to `Codec().decompress(...)`.");
 
 ModuleFunction compress_object{compress_def};

@@ -80,17 +80,10 @@ PyObject* rotation_matrix_f64_bytes(PyObject* self) {
   if (out == nullptr) {
     return nullptr;
   }
-  if constexpr (std::endian::native == std::endian::little) {
-    if (!values.empty()) {
-      std::memcpy(out, values.data(), values.size_bytes());
-    }
-  } else {
-    for (const double value : values) {
-      const auto bits = std::bit_cast<std::uint64_t>(value);
-      for (int k = 0; k < 8; ++k) {
-        *out++ = static_cast<char>((bits >> (8 * k)) & 0xFF);
-      }
-    }
+  // Native doubles are already the little-endian bytes asked for on x86-64.
+  static_assert(std::endian::native == std::endian::little);
+  if (!values.empty()) {
+    std::memcpy(out, values.data(), values.size_bytes());
   }
   return bytes.release();
 }
@@ -126,35 +119,28 @@ PyObject* rotation_multiply(PyObject* self, const Args<1>& args) {
 
 constexpr Signature<1> kApplySignature{"RotationMatrix.apply", {"vector"}};
 constexpr Signature<1> kApplyInverseSignature{"RotationMatrix.apply_inverse", {"vector"}};
+constexpr Signature<0> kMatrixF64BytesSignature{"RotationMatrix.matrix_f64_bytes", {}};
 
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
     class_method<kFromConfigSignature, rotation_from_config>(
-        "from_config",
-        "from_config($cls, config)\n--\n\n"
         "Build (or fetch from cache) a rotation matrix from the given config."),
     class_method<kFromSeedAndDimSignature, rotation_from_seed_and_dim>(
-        "from_seed_and_dim",
-        "from_seed_and_dim($cls, seed, dimension)\n--\n\n"
         "Build a rotation matrix directly from `(seed, dimension)`, bypassing `CodecConfig`.\n"
         "\n"
         "Rotation generation depends only on `(seed, dimension)`; `bit_width` is\n"
         "irrelevant. This constructor is used by the Python canonical bridge\n"
         "(`_install_canonical_rotation`) to avoid embedding a spurious `bit_width`\n"
         "in the call."),
-    noargs<rotation_matrix_f64_bytes>(
-        "matrix_f64_bytes",
-        "matrix_f64_bytes($self)\n--\n\n"
+    noargs<kMatrixF64BytesSignature, rotation_matrix_f64_bytes>(
         "Return the raw row-major `f64` bytes of the rotation matrix.\n"
         "\n"
         "Values are little-endian IEEE-754 doubles. Length is `dimension * dimension * 8`.\n"
         "Used by the Python canonical bridge to reconstruct a bit-identical matrix\n"
         "in the Python reference without re-running QR."),
-    method<kApplySignature, rotation_multiply<Direction::Forward>>("apply",
-                                                                   "apply($self, vector)\n--\n\n"),
-    method<kApplyInverseSignature, rotation_multiply<Direction::Inverse>>(
-        "apply_inverse", "apply_inverse($self, vector)\n--\n\n"),
+    method<kApplySignature, rotation_multiply<Direction::Forward>>(),
+    method<kApplyInverseSignature, rotation_multiply<Direction::Inverse>>(),
     methods_end(),
 };
 

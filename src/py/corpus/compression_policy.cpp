@@ -70,6 +70,8 @@ Py_hash_t policy_hash(PyObject* self) {
 
 // ---- methods and properties -------------------------------------------------
 
+constexpr Signature<0> kRequiresCodecSignature{"CompressionPolicy.requires_codec", {}};
+
 PyObject* requires_codec(PyObject* self) {
   return PyBool_FromLong(corpus::requires_codec(policy_of(self)) ? 1 : 0);
 }
@@ -81,8 +83,7 @@ PyObject* get_name(PyObject* self) { return new_text(corpus::policy_name(policy_
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    noargs<requires_codec>("requires_codec",
-                           "requires_codec($self)\n--\n\nTrue only for `COMPRESS`."),
+    noargs<kRequiresCodecSignature, requires_codec>("True only for `COMPRESS`."),
     methods_end(),
 };
 
@@ -94,7 +95,7 @@ PyGetSetDef properties[] = {
 
 PyType_Slot slots[] = {
     // The dash is U+2014 (EM DASH), spelled out as its UTF-8 bytes.
-    slot(Py_tp_doc, "Immutable compression policy enum \xe2\x80\x94 Python-parity names."),
+    slot(Py_tp_doc, "Immutable compression policy enum \u2014 Python-parity names."),
     slot(Py_tp_new, &no_constructor),
     slot(Py_tp_dealloc, &dealloc_instance<Policy>),
     slot(Py_tp_repr, &unary<policy_repr>),

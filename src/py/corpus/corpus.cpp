@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/common/guarded.hpp"
 #include "core/common/shared.hpp"
 #include "core/corpus/corpus.hpp"
 #include "py/codec/codebook.hpp"
@@ -26,6 +25,7 @@
 #include "py/toolkit/list.hpp"
 #include "py/toolkit/panic.hpp"
 #include "py/toolkit/ref.hpp"
+#include "py/toolkit/shared_state.hpp"
 #include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
@@ -34,7 +34,8 @@ namespace marrowfin::py {
 namespace {
 
 using CoreCorpus = corpus::Corpus;
-using SharedCorpus = std::shared_ptr<Guarded<CoreCorpus>>;
+constexpr PoisonMessages kPoisoned{"corpus mutex poisoned", "corpus mutex poisoned"};
+using SharedCorpus = SharedState<CoreCorpus, kPoisoned>;
 
 // What an instance holds: the shared core state, the CodecConfig and Codebook
 // objects given to the constructor (handed out as they are), and the policy,
@@ -46,8 +47,6 @@ struct CorpusObject {
   corpus::CompressionPolicy policy;
 };
 
-constexpr const char kPoisoned[] = "corpus mutex poisoned";
-
 CorpusObject& corpus_of(PyObject* self) { return value_of<CorpusObject>(self); }
 
 // Runs work(core corpus) under the corpus mutex, with the interpreter lock
@@ -57,11 +56,7 @@ CorpusObject& corpus_of(PyObject* self) { return value_of<CorpusObject>(self); }
 // false where work returns nothing).
 template <class Work>
 auto with_corpus(PyObject* self, Work&& work) {
-  auto result = corpus_of(self).core->with_lock(std::forward<Work>(work));
-  if (!result) {
-    PyErr_SetString(PyExc_ValueError, kPoisoned);
-  }
-  return result;
+  return corpus_of(self).core.locked(std::forward<Work>(work));
 }
 
 // `metadata` is accepted as None (or omitted) and as a dict, which is then
@@ -103,8 +98,7 @@ PyObject* corpus_new(PyTypeObject* type, const Args<5>& args) {
   }
   // The codebook is not checked against the configuration here: a COMPRESS
   // corpus reports an unfitting codebook at its first insert.
-  auto core = std::make_shared<Guarded<CoreCorpus>>(share_text(std::move(corpus_id)), *config,
-                                                    *codebook, policy);
+  SharedCorpus core(std::in_place, share_text(std::move(corpus_id)), *config, *codebook, policy);
   return new_instance<CorpusObject>(
       type, CorpusObject{std::move(core), Ref::borrow(args[1]), Ref::borrow(args[2]), policy});
 }
@@ -132,14 +126,10 @@ PyObject* corpus_insert(PyObject* self, const Args<3>& args) {
     return nullptr;
   }
 
-  // A second reference keeps the state alive should the object be collected
-  // while the interpreter lock is released.
-  const SharedCorpus core = corpus_of(self).core;
-  auto inserted = without_gil([&core, &id = vector_id, &values] {
-    return core->with_lock([&](CoreCorpus& corpus) { return corpus.insert(std::move(id), *values); });
-  });
+  auto inserted = corpus_of(self).core.locked_without_gil(
+      [&id = vector_id, &values](CoreCorpus& corpus) { return corpus.insert(std::move(id), *values); });
   if (!inserted) {
-    return raise_panic(kPoisoned);
+    return nullptr;
   }
   if (!inserted->ok()) {
     return raise_corpus_error(inserted->error());
@@ -164,6 +154,8 @@ constexpr Signature<1> kContainsSignature{"Corpus.contains", {"vector_id"}};
 constexpr Signature<1> kGetSignature{"Corpus.get", {"vector_id"}};
 constexpr Signature<1> kDecompressSignature{"Corpus.decompress", {"vector_id"}};
 constexpr Signature<1> kRemoveSignature{"Corpus.remove", {"vector_id"}};
+constexpr Signature<0> kDecompressAllSignature{"Corpus.decompress_all", {}};
+constexpr Signature<0> kPendingEventsSignature{"Corpus.pending_events", {}};
 
 // KeyError whose single argument is the id object itself, as for a dict miss.
 PyObject* raise_key_error(PyObject* vector_id) {
@@ -283,7 +275,7 @@ class UndeliveredEvents {
     // corpus was poisoned meanwhile, or putting the events back runs out of
     // memory (which poisons it), there is nowhere to put them.
     try {
-      if (auto access = core_->lock()) {
+      if (auto access = core_.guarded().lock()) {
         (*access)->restore_pending_events(std::move(events_));
       }
     } catch (...) {
@@ -370,16 +362,13 @@ PyObject* get_vector_ids(PyObject* self) {
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    method<kInsertSignature, corpus_insert>(
-        "insert", "insert($self, vector_id, vector, metadata=None)\n--\n\n"),
-    method<kContainsSignature, corpus_contains>("contains", "contains($self, vector_id)\n--\n\n"),
-    method<kGetSignature, corpus_get>("get", "get($self, vector_id)\n--\n\n"),
-    method<kDecompressSignature, corpus_decompress>("decompress",
-                                                    "decompress($self, vector_id)\n--\n\n"),
-    noargs<corpus_decompress_all>("decompress_all", "decompress_all($self)\n--\n\n"),
-    method<kRemoveSignature, corpus_remove>("remove", "remove($self, vector_id)\n--\n\n"),
-    noargs<corpus_pending_events>(
-        "pending_events", "pending_events($self)\n--\n\nReturn and clear the pending event list."),
+    method<kInsertSignature, corpus_insert>(),
+    method<kContainsSignature, corpus_contains>(),
+    method<kGetSignature, corpus_get>(),
+    method<kDecompressSignature, corpus_decompress>(),
+    noargs<kDecompressAllSignature, corpus_decompress_all>(),
+    method<kRemoveSignature, corpus_remove>(),
+    noargs<kPendingEventsSignature, corpus_pending_events>("Return and clear the pending event list."),
     methods_end(),
 };
 
@@ -396,9 +385,8 @@ PyGetSetDef properties[] = {
 };
 
 PyType_Slot slots[] = {
-    slot(Py_tp_doc,
-         "Corpus(corpus_id, codec_config, codebook, compression_policy, metadata=None)\n--\n\n"
-         "Aggregate root managing a collection of compressed embedding vectors."),
+    slot(Py_tp_doc, class_doc<kNewSignature>(
+                        "Aggregate root managing a collection of compressed embedding vectors.")),
     slot(Py_tp_new, &constructor<kNewSignature, corpus_new>),
     slot(Py_tp_dealloc, &dealloc_instance<CorpusObject>),
     slot(Py_tp_methods, methods),

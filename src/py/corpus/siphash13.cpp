@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstddef>
 
+#include "core/common/endian.hpp"
+
 namespace marrowfin::py {
 
 namespace {
@@ -34,9 +36,8 @@ struct State {
   }
 };
 
-// Bytes are read little-endian whatever the host order, so the hash of a
-// given byte string is the same on every platform.
-std::uint64_t load_le(const std::uint8_t* bytes, std::size_t count) noexcept {
+// The last, partial block, read little-endian like the full ones.
+std::uint64_t load_tail_le(const std::uint8_t* bytes, std::size_t count) noexcept {
   std::uint64_t value = 0;
   for (std::size_t i = 0; i < count; ++i) value |= std::uint64_t{bytes[i]} << (8 * i);
   return value;
@@ -49,11 +50,11 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1,
   State s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
           k1 ^ 0x7465646279746573ULL};
   const std::size_t full = data.size() / 8 * 8;
-  for (std::size_t i = 0; i < full; i += 8) s.absorb(load_le(data.data() + i, 8));
+  for (std::size_t i = 0; i < full; i += 8) s.absorb(load_le<std::uint64_t>(data.data() + i));
   // The last block carries the remaining bytes and, in its top byte, the
   // length modulo 256.
   const std::uint64_t last =
-      load_le(data.data() + full, data.size() - full) | (std::uint64_t{data.size() & 0xff} << 56);
+      load_tail_le(data.data() + full, data.size() - full) | (std::uint64_t{data.size() & 0xff} << 56);
   s.absorb(last);
   s.v2 ^= 0xff;
   s.round();

@@ -1,6 +1,7 @@
 #include "py/toolkit/args.hpp"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -149,6 +150,40 @@ bool bind_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwarg
     }
   }
   return bind(parameters, positional.data(), nargs, keywords, slots);
+}
+
+std::string text_signature(const ParameterList& parameters, Receiver receiver) {
+  const std::string_view callable = parameters.callable;
+  const std::size_t dot = callable.rfind('.');
+  std::string text;
+  if (receiver == Receiver::None && dot != std::string_view::npos &&
+      callable.substr(dot + 1) == "__new__") {
+    text = callable.substr(0, dot);  // a constructor shows the class name
+  } else {
+    text = callable.substr(dot == std::string_view::npos ? 0 : dot + 1);
+  }
+  text += '(';
+  bool first = true;
+  const auto separate = [&] {
+    if (!first) {
+      text += ", ";
+    }
+    first = false;
+  };
+  if (receiver != Receiver::None) {
+    separate();
+    text += receiver == Receiver::Self ? "$self" : "$cls";
+  }
+  for (std::size_t i = 0; i < parameters.count; ++i) {
+    separate();
+    text += parameters.names[i];
+    if (i >= parameters.required) {
+      text += '=';
+      text += parameters.shown_default;
+    }
+  }
+  text += ")\n--\n\n";
+  return text;
 }
 
 void attach_argument_name(const char* name) {

@@ -15,7 +15,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -24,6 +26,13 @@
 
 namespace marrowfin::py {
 
+// What a text signature shows before the parameters.
+enum class Receiver : std::uint8_t {
+  None,  // a module-level function or a constructor
+  Self,  // "$self"
+  Cls,   // "$cls"
+};
+
 namespace detail {
 
 struct ParameterList {
@@ -31,6 +40,7 @@ struct ParameterList {
   const char* const* names;
   std::size_t count;
   std::size_t required;  // parameters [0, required) have no default
+  const char* shown_default;  // the default the text signature shows for the others
 };
 
 // Fill slots[0..count) with borrowed references to the bound arguments
@@ -40,6 +50,12 @@ bool bind_vectorcall(const ParameterList& parameters, PyObject* const* args, Py_
                      PyObject* kwnames, PyObject** slots);
 bool bind_tuple(const ParameterList& parameters, PyObject* args, PyObject* kwargs,
                 PyObject** slots);
+
+// The docstring head inspect reads a signature from:
+// "name($self, a, b=None)\n--\n\n" for a method of Class ("Class.name"),
+// "$cls" for a class method, no receiver for a module-level function, and
+// "Class(a, b)\n--\n\n" for a constructor ("Class.__new__").
+std::string text_signature(const ParameterList& parameters, Receiver receiver);
 
 // A conversion of the named parameter failed with the pending exception: an
 // exact TypeError is replaced by TypeError("argument '<name>': <message>")
@@ -131,13 +147,18 @@ class Args {
   std::array<PyObject*, N> values_;
 };
 
-// The parameter list of one callable. `callable` is the name used in binding
-// errors ("Class.method" or "function"; the messages append "()").
+// The parameter list of one callable, the one place its parameter names are
+// written: binding, binding errors and the docstring's text signature all read
+// them from here. `callable` is the name used in binding errors ("Class.method",
+// "Class.__new__" or "function"; the messages append "()"); the method table
+// entry takes its name from the part after the dot.
 template <std::size_t N>
 struct Signature {
   const char* callable;
   std::array<const char*, N> names;
   std::size_t required = N;
+  // The default the text signature shows for the optional parameters.
+  const char* shown_default = "None";
 
   // Binding for METH_FASTCALL | METH_KEYWORDS functions.
   [[nodiscard]] std::optional<Args<N>> bind(PyObject* const* args, Py_ssize_t nargs,
@@ -158,8 +179,26 @@ struct Signature {
     return Args<N>(names.data(), slots);
   }
 
+  // "name($self, a, b=None)\n--\n\n" and its kin (detail::text_signature).
+  [[nodiscard]] std::string text_signature(Receiver receiver) const {
+    return detail::text_signature(list(), receiver);
+  }
+
+  // The method name: the part of `callable` after its last dot.
+  [[nodiscard]] constexpr const char* method_name() const {
+    const char* name = callable;
+    for (const char* c = callable; *c != '\0'; ++c) {
+      if (*c == '.') {
+        name = c + 1;
+      }
+    }
+    return name;
+  }
+
  private:
-  detail::ParameterList list() const { return {callable, names.data(), N, required}; }
+  detail::ParameterList list() const {
+    return {callable, names.data(), N, required, shown_default};
+  }
 };
 
 }  // namespace marrowfin::py

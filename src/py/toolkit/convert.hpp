@@ -3,6 +3,14 @@
 // Python exception set on failure. A wrong type is a TypeError reading
 // "'<type name>' object cannot be converted to '<target>'"; other failures
 // carry the interpreter's own exception.
+//
+// Some texts the Python layer shows look odd on purpose and are kept word for
+// word, because existing callers and a pure-Python twin of this module compare
+// them: the conversion targets here ('PyString', 'PyDict', 'PyArray<T, D>'),
+// the `PySliceContainer` class owning NumPy buffers, "pyo3 wheel" in the
+// not-supported messages, the `marrowfin_cpu` parity docstrings of the event
+// classes and the `\u{...}` escapes in reprs of ids. They are not bugs; change
+// none of them (the README's "Compatibility" section says the same).
 #pragma once
 
 #include <cstdint>

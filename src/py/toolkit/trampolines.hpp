@@ -17,6 +17,8 @@
 //   hash_slot    Py_hash_t body(PyObject* self)
 #pragma once
 
+#include <string>
+
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/panic.hpp"
 #include "py/toolkit/python.hpp"
@@ -66,6 +68,15 @@ PyCFunction as_cfunction(F* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// The docstring of one table entry: Sig's text signature, then doc. Built
+// once, while the tables are initialised, and kept for the process lifetime
+// as the interpreter expects of a PyMethodDef's or PyType_Slot's text.
+template <const auto& Sig, auto Body, Receiver R>
+const char* docstring(const char* doc) {
+  static const std::string text = Sig.text_signature(R) + doc;
+  return text.c_str();
+}
+
 }  // namespace detail
 
 // tp_new from a Signature and a body.
@@ -105,32 +116,45 @@ inline PyType_Slot slot(int id, const char* text) noexcept {
 }
 inline PyType_Slot slot_end() noexcept { return {0, nullptr}; }
 
-// PyMethodDef entries. `doc` starts with the text signature:
-// "name($self, a, b)\n--\n\n" (class methods: "$cls").
+// PyMethodDef entries. The entry's name and the head of its docstring, the
+// text signature ("name($self, a, b=None)\n--\n\n"; class methods "$cls",
+// module functions no receiver), both come from the Signature; `doc` is the
+// text after that head.
 template <const auto& Sig, auto Body>
-PyMethodDef method(const char* name, const char* doc) noexcept {
-  return {name, detail::as_cfunction(&detail::fastcall_method<Sig, Body>),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+PyMethodDef method(const char* doc = "") {
+  return {Sig.method_name(), detail::as_cfunction(&detail::fastcall_method<Sig, Body>),
+          METH_FASTCALL | METH_KEYWORDS, detail::docstring<Sig, Body, Receiver::Self>(doc)};
 }
 
 template <const auto& Sig, auto Body>
-PyMethodDef class_method(const char* name, const char* doc) noexcept {
-  return {name, detail::as_cfunction(&detail::fastcall_method<Sig, Body>),
-          METH_FASTCALL | METH_KEYWORDS | METH_CLASS, doc};
+PyMethodDef class_method(const char* doc = "") {
+  return {Sig.method_name(), detail::as_cfunction(&detail::fastcall_method<Sig, Body>),
+          METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+          detail::docstring<Sig, Body, Receiver::Cls>(doc)};
 }
 
-// A method without parameters; the interpreter itself reports surplus
-// arguments ("Class.method() takes no arguments (1 given)").
-template <auto Body>
-PyMethodDef noargs(const char* name, const char* doc) noexcept {
-  return {name, detail::as_cfunction(&detail::noargs_method<Body>), METH_NOARGS, doc};
-}
-
-// A module-level function (doc: "name(a, b)\n--\n\n...").
+// A method without parameters (Sig is a Signature<0>); the interpreter itself
+// reports surplus arguments ("Class.method() takes no arguments (1 given)").
 template <const auto& Sig, auto Body>
-PyMethodDef function(const char* name, const char* doc) noexcept {
-  return {name, detail::as_cfunction(&detail::fastcall_function<Sig, Body>),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+PyMethodDef noargs(const char* doc = "") {
+  static_assert(std::tuple_size_v<decltype(Sig.names)> == 0, "noargs takes a Signature<0>");
+  return {Sig.method_name(), detail::as_cfunction(&detail::noargs_method<Body>), METH_NOARGS,
+          detail::docstring<Sig, Body, Receiver::Self>(doc)};
+}
+
+// A module-level function.
+template <const auto& Sig, auto Body>
+PyMethodDef function(const char* doc = "") {
+  return {Sig.method_name(), detail::as_cfunction(&detail::fastcall_function<Sig, Body>),
+          METH_FASTCALL | METH_KEYWORDS, detail::docstring<Sig, Body, Receiver::None>(doc)};
+}
+
+// A class docstring headed by its constructor's text signature,
+// "Class(a, b=None)\n--\n\n" from Sig ("Class.__new__"): slot(Py_tp_doc,
+// class_doc<kNewSignature>("Immutable ...")).
+template <const auto& Sig>
+const char* class_doc(const char* doc) {
+  return detail::docstring<Sig, nullptr, Receiver::None>(doc);
 }
 
 inline PyMethodDef methods_end() noexcept { return {nullptr, nullptr, 0, nullptr}; }
