@@ -165,7 +165,9 @@ TEST(Quantize, FastPathsEqualTheLinearScan) {
     for (int variant = 0; variant < 3; ++variant) tables.push_back(random_levels(k, variant, rng));
   }
   using Kernel = void (*)(std::span<const float>, std::span<const float>, std::uint8_t*, std::uint8_t*) noexcept;
-  std::vector<Kernel> kernels = {&quantize_values};
+  std::vector<Kernel> kernels;
+  kernels.reserve(std::size(simd::kAllLevels) + 1);
+  kernels.push_back(&quantize_values);
   for (simd::Level level : test::usable_levels()) kernels.push_back(quantize_kernels::select(level).quantize_values);
   for (const auto& levels : tables) {
     const auto probes = probe_values(levels, rng);

@@ -73,14 +73,20 @@ unsigned choose_workers(unsigned requested, std::uint64_t rows, std::uint64_t di
 // the claiming of further blocks: they all start after the failing row. An
 // exception in any worker is rethrown here once all have finished.
 template <class ProcessBlock>
-void for_each_block(std::uint64_t rows, unsigned workers, const LowestFailure& failure,
-                    ProcessBlock&& process_block) {
+RunOutcome for_each_block(std::uint64_t rows, unsigned workers, const LowestFailure& failure,
+                          const StopToken& stop, ProcessBlock&& process_block) {
   const std::uint64_t blocks = (rows + kBlockRows - 1) / kBlockRows;
-  run_blocks(blocks, workers, StopToken::never(), [&](std::uint64_t block) {
+  return run_blocks(blocks, workers, stop, [&](std::uint64_t block) {
     const std::uint64_t first = block * kBlockRows;
     if (failure.known_before(first)) return false;
     return process_block(first, std::min<std::uint64_t>(kBlockRows, rows - first));
   });
+}
+
+// A run that ended early because `stop` was raised reports Interrupted: the
+// blocks it left unclaimed may hold a lower failing row than any it saw.
+bool interrupted(RunOutcome outcome, const StopToken& stop) noexcept {
+  return outcome != RunOutcome::Completed && stop.stop_requested();
 }
 
 }  // namespace
@@ -89,7 +95,7 @@ namespace batch_detail {
 
 Result<std::vector<CompressedVector>, CodecError> compress_batch(
     std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
-    const Codebook& codebook, unsigned threads) {
+    const Codebook& codebook, unsigned threads, const StopToken& stop) {
   const std::uint32_t n = config.dimension();
   if (cols != n) {
     return fail(CodecError::dimension_mismatch(n, saturate_u32(cols)));
@@ -102,10 +108,12 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
     return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
   }
 
-  const rotation::RotationMatrix matrix = rotation::RotationMatrix::from_config(config);
+  const auto rotation = rotation::RotationMatrix::from_config(config, stop);
+  if (!rotation) return fail(CodecError::interrupted());
+  const rotation::RotationMatrix& matrix = *rotation;
   std::vector<std::optional<CompressedVector>> slots(rows);
   LowestFailure failure;
-  for_each_block(rows, choose_workers(threads, rows, n), failure,
+  const RunOutcome outcome = for_each_block(rows, choose_workers(threads, rows, n), failure, stop,
                  [&](std::uint64_t first, std::uint64_t count) {
                    auto rotated = std::make_unique_for_overwrite<float[]>(count * n);
                    matrix.apply_many(data.data() + first * n, count, rotated.get());
@@ -119,6 +127,7 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
                    }
                    return true;
                  });
+  if (interrupted(outcome, stop)) return fail(CodecError::interrupted());
   if (auto error = failure.take()) return fail(std::move(*error));
 
   std::vector<CompressedVector> records;
@@ -129,7 +138,8 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
 
 Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
                                     const CodecConfig& config, const Codebook& codebook,
-                                    std::span<float> out, unsigned threads) {
+                                    std::span<float> out, unsigned threads,
+                                    const StopToken& stop) {
   const std::uint32_t n = config.dimension();
   const std::uint64_t count = compressed.size();
   const std::uint64_t expected = saturating_product(count, n);
@@ -141,7 +151,7 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
   std::once_flag rotation_once;
   std::optional<rotation::BatchInverseRotation> inverse;
   LowestFailure failure;
-  for_each_block(count, choose_workers(threads, count, n), failure,
+  const RunOutcome outcome = for_each_block(count, choose_workers(threads, count, n), failure, stop,
                  [&](std::uint64_t first, std::uint64_t rows) {
                    auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
                    for (std::uint64_t r = 0; r < rows; ++r) {
@@ -153,10 +163,16 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
                        return false;
                      }
                    }
-                   std::call_once(rotation_once, [&] { inverse.emplace(rotation::RotationMatrix::from_config(config), count); });
+                   std::call_once(rotation_once, [&] {
+                     if (auto matrix = rotation::RotationMatrix::from_config(config, stop)) {
+                       inverse.emplace(std::move(*matrix), count);
+                     }
+                   });
+                   if (!inverse) return false;  // generation was stopped
                    inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
                    return true;
                  });
+  if (interrupted(outcome, stop)) return fail(CodecError::interrupted());
   if (auto error = failure.take()) return fail(std::move(*error));
   return {};
 }
@@ -165,14 +181,14 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
 
 Result<std::vector<CompressedVector>, CodecError> Codec::compress_batch(
     std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
-    const Codebook& codebook) {
-  return batch_detail::compress_batch(data, rows, cols, config, codebook, 0);
+    const Codebook& codebook, const StopToken& stop) {
+  return batch_detail::compress_batch(data, rows, cols, config, codebook, 0, stop);
 }
 
 Status<CodecError> Codec::decompress_batch(std::span<const CompressedVector> compressed,
                                            const CodecConfig& config, const Codebook& codebook,
-                                           std::span<float> out) {
-  return batch_detail::decompress_batch(compressed, config, codebook, out, 0);
+                                           std::span<float> out, const StopToken& stop) {
+  return batch_detail::decompress_batch(compressed, config, codebook, out, 0, stop);
 }
 
 }  // namespace marrowfin::codec

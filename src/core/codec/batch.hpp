@@ -2,7 +2,8 @@
 // benchmarks that check results do not depend on it. Codec::compress_batch and
 // Codec::decompress_batch call these with threads = 0 (choose automatically:
 // up to one worker per hardware thread, and only when the batch is large
-// enough to repay starting threads).
+// enough to repay starting threads). A raised `stop` abandons the batch
+// between blocks of rows with CodecError::interrupted().
 #pragma once
 
 #include <cstdint>
@@ -14,18 +15,20 @@
 #include "core/codec/codec_error.hpp"
 #include "core/codec/compressed_vector.hpp"
 #include "core/common/result.hpp"
+#include "core/common/stop_token.hpp"
 
 namespace marrowfin::codec::batch_detail {
 
 // data: rows * cols floats, row-major.
 [[nodiscard]] Result<std::vector<CompressedVector>, CodecError> compress_batch(
     std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
-    const Codebook& codebook, unsigned threads);
+    const Codebook& codebook, unsigned threads, const StopToken& stop = StopToken::never());
 
 // out: compressed.size() * config.dimension() floats, record i at i * dimension.
 [[nodiscard]] Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
                                                   const CodecConfig& config,
                                                   const Codebook& codebook, std::span<float> out,
-                                                  unsigned threads);
+                                                  unsigned threads,
+                                                  const StopToken& stop = StopToken::never());
 
 }  // namespace marrowfin::codec::batch_detail

@@ -21,6 +21,7 @@
 #include "core/codec/compressed_vector.hpp"
 #include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
+#include "core/common/stop_token.hpp"
 
 namespace marrowfin::codec {
 
@@ -41,14 +42,17 @@ class Codec {
                                             std::span<float> out);
 
   // data holds rows*cols floats, row-major. All or nothing: on failure the
-  // error of the lowest failing row.
+  // error of the lowest failing row. Both batch calls end early with
+  // CodecError::interrupted() once `stop` is raised.
   static Result<std::vector<CompressedVector>, CodecError> compress_batch(
       std::span<const float> data, std::uint64_t rows, std::uint64_t cols,
-      const CodecConfig& config, const Codebook& codebook);
+      const CodecConfig& config, const Codebook& codebook,
+      const StopToken& stop = StopToken::never());
   // out holds compressed.size() * config.dimension floats.
   static Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
                                              const CodecConfig& config, const Codebook& codebook,
-                                             std::span<float> out);
+                                             std::span<float> out,
+                                             const StopToken& stop = StopToken::never());
 };
 
 }  // namespace marrowfin::codec

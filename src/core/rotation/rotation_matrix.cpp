@@ -24,6 +24,11 @@ const apply_kernels::ApplyKernels& kernels() {
 }  // namespace
 
 RotationMatrix RotationMatrix::build(std::uint64_t seed, std::uint32_t dimension) {
+  return *build(seed, dimension, StopToken::never());
+}
+
+std::optional<RotationMatrix> RotationMatrix::build(std::uint64_t seed, std::uint32_t dimension,
+                                                    const StopToken& stop) {
   if (dimension == 0) throw std::logic_error("RotationMatrix::build requires dimension > 0");
   if (dimension > codec::MAX_DIMENSION) {
     throw std::logic_error("RotationMatrix::build requires dimension <= " + std::to_string(codec::MAX_DIMENSION) +
@@ -33,15 +38,23 @@ RotationMatrix RotationMatrix::build(std::uint64_t seed, std::uint32_t dimension
   std::vector<double> values(n * n);
   // Row-major fill: A(i, j) is sample i*n + j.
   gaussian_samples(seed, values.data(), values.size());
-  orthogonal_factor_in_place(values.data(), n);
+  QrOptions options;
+  options.stop = &stop;
+  if (!orthogonal_factor_in_place(values.data(), n, options)) return std::nullopt;
   return RotationMatrix(seed, dimension, std::make_shared<const std::vector<double>>(std::move(values)));
 }
 
 RotationMatrix RotationMatrix::cached(std::uint64_t seed, std::uint32_t dimension) {
+  return *cached(seed, dimension, StopToken::never());
+}
+
+std::optional<RotationMatrix> RotationMatrix::cached(std::uint64_t seed, std::uint32_t dimension,
+                                                     const StopToken& stop) {
   RotationCache& cache = RotationCache::process_wide();
   if (auto values = cache.find(seed, dimension)) return RotationMatrix(seed, dimension, std::move(values));
-  RotationMatrix built = build(seed, dimension);
-  return RotationMatrix(seed, dimension, cache.offer(seed, dimension, built.values_));
+  std::optional<RotationMatrix> built = build(seed, dimension, stop);
+  if (!built) return std::nullopt;
+  return RotationMatrix(seed, dimension, cache.offer(seed, dimension, built->values_));
 }
 
 Status<codec::CodecError> RotationMatrix::apply(std::span<const float> input, std::span<float> output) const {

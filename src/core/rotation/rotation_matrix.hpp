@@ -17,12 +17,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "core/codec/codec_config.hpp"
 #include "core/codec/codec_error.hpp"
 #include "core/common/result.hpp"
+#include "core/common/stop_token.hpp"
 
 namespace marrowfin::rotation {
 
@@ -31,12 +33,23 @@ class RotationMatrix {
   // Generates the matrix afresh. Requires 1 <= dimension <= MAX_DIMENSION;
   // anything else is a programming error and throws std::logic_error.
   static RotationMatrix build(std::uint64_t seed, std::uint32_t dimension);
+  // build(), abandoned (nullopt) once `stop` is raised.
+  static std::optional<RotationMatrix> build(std::uint64_t seed, std::uint32_t dimension,
+                                             const StopToken& stop);
 
   // The same matrix, taken from the process-wide cache of built matrices
   // when present (shared, not copied); otherwise built and cached.
   static RotationMatrix cached(std::uint64_t seed, std::uint32_t dimension);
   static RotationMatrix from_config(const codec::CodecConfig& config) {
     return cached(config.seed(), config.dimension());
+  }
+  // cached(), abandoned once `stop` is raised (generation at a large dimension
+  // takes seconds): nullopt, and nothing is cached.
+  static std::optional<RotationMatrix> cached(std::uint64_t seed, std::uint32_t dimension,
+                                              const StopToken& stop);
+  static std::optional<RotationMatrix> from_config(const codec::CodecConfig& config,
+                                                   const StopToken& stop) {
+    return cached(config.seed(), config.dimension(), stop);
   }
 
   std::uint64_t seed() const noexcept { return seed_; }

@@ -40,6 +40,14 @@ PyObject* codec_new(PyTypeObject* type, const Args<0>&) { return new_instance<St
 
 // ---- batches ----------------------------------------------------------------
 
+// Whether a batch of `rows` vectors can run long enough for Ctrl-C to matter
+// (over about 10 ms, or a rotation that may still have to be generated); the
+// helper thread that makes a call interruptible costs tens of microseconds.
+bool long_batch(std::uint64_t rows, const codec::CodecConfig& config) {
+  const std::uint64_t n = config.dimension();
+  return rows * n * n >= (std::uint64_t{1} << 24) || n >= kLongRotationDimension;
+}
+
 constexpr Signature<3> kCompressBatchSignature{"Codec.compress_batch",
                                                {"vectors", "config", "codebook"}};
 
@@ -55,14 +63,17 @@ PyObject* codec_compress_batch(PyObject*, const Args<3>& args) {
   }
   const codec::CodecConfig config = *config_arg;
   const codec::Codebook codebook = *codebook_arg;
-  auto records = without_gil([&] {
+  auto records = interruptible(long_batch(matrix->rows, config), [&](const StopToken& stop) {
     return codec::Codec::compress_batch(matrix->values, matrix->rows, matrix->cols, config,
-                                        codebook);
+                                        codebook, stop);
   });
   if (!records) {
-    return raise_codec_error(records.error());
+    return nullptr;
   }
-  return new_list(records.value(), [](codec::CompressedVector& record) {
+  if (!*records) {
+    return raise_codec_error(records->error());
+  }
+  return new_list(records->value(), [](codec::CompressedVector& record) {
     return new_compressed_vector(std::move(record));
   });
 }
@@ -96,11 +107,16 @@ PyObject* codec_decompress_batch(PyObject*, const Args<3>& args) {
     return nullptr;
   }
   const std::span<float> out(data, count * dimension);
-  auto status = without_gil([&records = records, &config, &codebook, out] {
-    return codec::Codec::decompress_batch(records, config, codebook, out);
-  });
+  auto status = interruptible(long_batch(count, config),
+                              [&records = records, &config, &codebook, out](const StopToken& stop) {
+                                return codec::Codec::decompress_batch(records, config, codebook,
+                                                                      out, stop);
+                              });
   if (!status) {
-    return raise_codec_error(status.error());
+    return nullptr;
+  }
+  if (!*status) {
+    return raise_codec_error(status->error());
   }
   return result.release();
 }

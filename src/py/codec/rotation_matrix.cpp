@@ -27,11 +27,18 @@ namespace {
 // matrix values are shared with the process-wide cache and every copy.
 using Rotation = rotation::RotationMatrix;
 
-// Generation is O(n^3): other Python threads run meanwhile. Nothing Python
-// is touched while building, so the arguments need no copying.
+// Generation is O(n^3): other Python threads run meanwhile, and Ctrl-C ends
+// it at a large dimension. Nothing Python is touched while building, so the
+// arguments need no copying.
 PyObject* build_rotation_object(std::uint64_t seed, std::uint32_t dimension) {
-  Rotation rotation = without_gil([&] { return Rotation::cached(seed, dimension); });
-  return new_instance<Rotation>(rotation_matrix_type(), std::move(rotation));
+  auto rotation = interruptible(dimension >= kLongRotationDimension, [&](const StopToken& stop) {
+    return Rotation::cached(seed, dimension, stop);
+  });
+  if (!rotation || !*rotation) {
+    // Only a raised stop leaves no matrix, and only a pending signal raises it.
+    return rotation ? raise_codec_error(codec::CodecError::interrupted()) : nullptr;
+  }
+  return new_instance<Rotation>(rotation_matrix_type(), std::move(**rotation));
 }
 
 // ---- class methods ----------------------------------------------------------

@@ -2,10 +2,17 @@
 // from (seed, dimension) that preconditions vectors before quantization.
 #pragma once
 
+#include <cstdint>
+
 #include "py/toolkit/args.hpp"
 #include "py/toolkit/python.hpp"
 
 namespace marrowfin::py {
+
+// From this dimension on, generating a rotation takes long enough (tens of
+// milliseconds and up) that the calls which may generate one are made
+// interruptible by Ctrl-C.
+inline constexpr std::uint32_t kLongRotationDimension = 512;
 
 // The class object (borrowed; created on first use, process lifetime).
 PyTypeObject* rotation_matrix_type();

@@ -182,8 +182,8 @@ void apply_in_parallel(const hk::Kernels& k, BlockPool& pool, std::vector<std::v
 
 }  // namespace
 
-void orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& options) {
-  if (n == 0) return;
+bool orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& options) {
+  if (n == 0) return true;
   const hk::Kernels& k = hk::select(simd::usable(options.simd));
   BlockPool pool(choose_threads(n, options.threads));
   constexpr std::size_t kWidth = kHouseholderPanelWidth;
@@ -222,6 +222,7 @@ void orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
 
   factor(panels[0]);
   for (std::size_t p = 0; p + 1 < panels.size(); ++p) {
+    if (options.stop->stop_requested()) return false;
     const Panel& panel = panels[p];
     Panel& next = panels[p + 1];
     const std::size_t j = panel.start;
@@ -254,6 +255,7 @@ void orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
   };
   unpark(panels.back());
   for (std::size_t p = panels.size(); p-- > 0;) {
+    if (options.stop->stop_requested()) return false;
     const std::size_t j = panels[p].start;
     // Panel p touches only columns from j on; the previous panel's columns
     // lie to the left.
@@ -272,6 +274,7 @@ void orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
       row[c] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(row[c]) ^ sign_flip[c]);
     }
   }
+  return true;
 }
 
 }  // namespace marrowfin::rotation

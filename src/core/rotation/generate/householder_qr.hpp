@@ -9,6 +9,7 @@
 
 #include <cstddef>
 
+#include "core/common/stop_token.hpp"
 #include "core/simd/level.hpp"
 
 namespace marrowfin::rotation {
@@ -23,6 +24,9 @@ struct QrOptions {
   unsigned threads = 0;
   // Kernel variant, lowered to what the CPU runs. Never changes the result.
   simd::Level simd = simd::best_level();
+  // Polled between panels (each a few tens of milliseconds at n = 3072);
+  // once raised, the factorization is abandoned. Never changes the result.
+  const StopToken* stop = &StopToken::never();
 };
 
 // Tests only: when set, called at the start of every column-block task of the
@@ -36,7 +40,9 @@ struct QrTestHooks {
 // return it holds M, row-major: column j of the explicitly formed Q, negated
 // when R(j, j) is not >= 0.0 (negative or NaN). An exception in any worker
 // thread (running out of memory, say) is rethrown on the calling thread once
-// every worker is done; `matrix` then holds unspecified values.
-void orthogonal_factor_in_place(double* matrix, std::size_t n, const QrOptions& options = {});
+// every worker is done; `matrix` then holds unspecified values. Returns false,
+// `matrix` likewise unspecified, when options.stop was raised before the end.
+[[nodiscard]] bool orthogonal_factor_in_place(double* matrix, std::size_t n,
+                                              const QrOptions& options = {});
 
 }  // namespace marrowfin::rotation
