@@ -56,4 +56,4 @@ build_wheel() {
   ls "$dist"/marrowfin_rs-*-cp312-abi3-*.whl
 }
 
-BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "cmake>=3.26" ninja)
+BUILD_REQUIREMENTS=("scikit-build-core>=0.11" "cmake>=3.26" ninja)
