@@ -10,6 +10,7 @@ VENV="$1"
 cd "$REPO_ROOT"
 
 log "Type stubs: stubtest against the installed wheel, mypy --strict over the demo"
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check mypy
+"$VENV/bin/python" -c 'import mypy' 2>/dev/null ||
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check mypy
 "$VENV/bin/python" -m mypy.stubtest marrowfin_rs
 "$VENV/bin/python" -m mypy --strict --cache-dir "$BUILD_ROOT/mypy-cache" demo/demo.py

@@ -108,7 +108,8 @@ PyObject* search_result_reduce(PyObject* self) {
 
 PyMethodDef methods[] = {
     noargs<search_result_reduce>(
-        "__reduce__", "__reduce__($self, /)\n--\n\nPickle support: (SearchResult, (vector_id, score))."),
+        "__reduce__",
+        "__reduce__($self, /)\n--\n\nPickle support: (SearchResult, (vector_id, score))."),
     copy_returns_self(),
     deepcopy_returns_self(),
     methods_end(),

@@ -63,7 +63,8 @@ PyObject* entry_unpickle(PyObject*, const Args<3>& args) {
     return nullptr;
   }
   auto& [vector_id, compressed, dimension] = *converted;
-  return new_vector_entry(Entry(share_text(std::move(vector_id)), std::move(compressed), dimension));
+  return new_vector_entry(
+      Entry(share_text(std::move(vector_id)), std::move(compressed), dimension));
 }
 
 PyMethodDef methods[] = {
