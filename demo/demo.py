@@ -153,16 +153,14 @@ def print_table(settings: list[Setting], count: int) -> None:
               f"{s.recall:>9.3f} "
               f"{rates[0]:>9} {rates[1]:>10}")
     print(f"""
-  bytes/vec   payload kept per vector in memory (indices + residual; no header)
-  ratio       float32 bytes ({float32_bytes}) / payload bytes
-  serialized  bytes of one vector's stored form (CompressedVector.to_bytes(): 70-byte header,
-              flag and residual length included; the float rows are raw arrays)
-  ser.ratio   float32 bytes / serialized bytes: what storage or the network actually saves
-  total MB    serialized bytes of all {count} vectors (float32: {float32_bytes * count / 1e6:.2f} MB)
+  bytes/vec   payload per vector in memory: packed indices plus residual, no header
+  ratio       float32 bytes ({float32_bytes}) / bytes/vec
+  serialized  bytes of one stored record, CompressedVector.to_bytes() (float rows: raw array)
+  ser.ratio   float32 bytes / serialized: what storage and the network actually save
+  total MB    serialized bytes of all {count} vectors (as float32: {float32_bytes * count / 1e6:.2f} MB)
   cosine      mean cosine similarity between each original and its reconstruction
-  1-cosine    the same as a loss (smaller is better), to tell the near-lossless settings apart
-  recall@10   share of the exact top-10 (over the originals) found when searching the
-              reconstructions, averaged over {QUERIES} queries near stored vectors
+  1-cosine    the same as a loss, to tell the near-lossless settings apart (smaller is better)
+  recall@10   share of the exact top-10 found by searching the reconstructions ({QUERIES} queries)
   compress    vectors per second through Codec.compress_batch (decompress: decompress_batch)""")
 
 
