@@ -56,8 +56,9 @@ def make_embeddings(count: int, dimension: int, clusters: int, rng: np.random.Ge
 
 
 def mean_cosine(a: Matrix, b: Matrix) -> float:
-    dots = np.einsum("ij,ij->i", a.astype(np.float64), b.astype(np.float64))
-    norms = np.linalg.norm(a.astype(np.float64), axis=1) * np.linalg.norm(b.astype(np.float64), axis=1)
+    a64, b64 = a.astype(np.float64), b.astype(np.float64)
+    dots = np.einsum("ij,ij->i", a64, b64)
+    norms = np.linalg.norm(a64, axis=1) * np.linalg.norm(b64, axis=1)
     return float(np.mean(dots / norms))
 
 
@@ -149,7 +150,8 @@ def print_table(settings: list[Setting], count: int) -> None:
                  "-" if s.decompress_rate is None else f"{s.decompress_rate:.0f}/s")
         print(f"{s.name:<18} {s.bytes_per_vector:>9} {float32_bytes / s.bytes_per_vector:>6.2f} "
               f"{s.serialized_bytes:>10} {float32_bytes / s.serialized_bytes:>9.2f} "
-              f"{s.serialized_bytes * count / 1e6:>8.2f} {s.mean_cosine:>8.5f} {1 - s.mean_cosine:>8.1e} "
+              f"{s.serialized_bytes * count / 1e6:>8.2f} {s.mean_cosine:>8.5f} "
+              f"{1 - s.mean_cosine:>8.1e} "
               f"{s.recall:>9.3f} "
               f"{rates[0]:>9} {rates[1]:>10}")
     print(f"""
@@ -195,9 +197,10 @@ def draw_tradeoff(settings: list[Setting], path: pathlib.Path) -> bool:
     right.set_ylabel("1 - mean cosine (lower is better, logarithmic)")
     right.set_title("Reconstruction fidelity (float32 is exact: not shown)")
     handles, labels = left.get_legend_handles_labels()
-    figure.legend(handles, labels, loc="lower center", ncol=len(settings), fontsize=9, frameon=False)
-    figure.suptitle(f"marrowfin_rs {marrowfin_rs.__version__}: {DIMENSION}-d embeddings, every setting "
-                    "(squares: plain floats, circles: indices only, triangles: with residual)")
+    figure.legend(handles, labels, loc="lower center", ncol=len(settings), fontsize=9,
+                  frameon=False)
+    figure.suptitle(f"marrowfin_rs {marrowfin_rs.__version__}: {DIMENSION}-d embeddings, every "
+                    "setting (squares: plain floats, circles: indices only, triangles: with residual)")
     figure.tight_layout(rect=(0, 0.07, 1, 1))
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=110)
@@ -227,7 +230,8 @@ def corpus_tour(vectors: Matrix, rotation: RotationMatrix) -> None:
     entry = corpus.get(ids[0])
     shipped = pickle.dumps((config, codebook, entry))
     config2, codebook2, entry2 = pickle.loads(shipped)
-    same = Codec().decompress(entry2.compressed, config2, codebook2).tobytes() == restored[ids[0]].tobytes()
+    again = Codec().decompress(entry2.compressed, config2, codebook2)
+    same = again.tobytes() == restored[ids[0]].tobytes()
     print(f"config, codebook and one entry pickle into {len(shipped)} bytes; "
           f"unpickled, they decompress to the same vector: {same}")
 
@@ -240,7 +244,8 @@ def search_tour(backend: BruteForceBackend, queries: Matrix, count: int) -> None
     for query in queries:
         backend.search(query, TOP_K)
     elapsed = time.perf_counter() - start
-    print(f"{elapsed / len(queries) * 1e3:.2f} ms per top-{TOP_K} query over {count} float32 vectors")
+    print(f"{elapsed / len(queries) * 1e3:.2f} ms per top-{TOP_K} query "
+          f"over {count} float32 vectors")
 
 
 def main() -> None:
