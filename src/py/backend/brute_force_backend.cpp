@@ -18,6 +18,7 @@
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
 #include "py/toolkit/shared_state.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -131,11 +132,18 @@ PyObject* get_count(PyObject* self) {
 
 // ---- type -------------------------------------------------------------------
 
+// A backend owns mutable state behind its lock; the vectors it was given can
+// be sent instead.
+constexpr char kNotPicklable[] =
+    "a BruteForceBackend owns mutable state behind a lock; pickle the mapping of ids to float32 "
+    "vectors it was given and ingest() it into a new BruteForceBackend";
+
 PyMethodDef methods[] = {
     method<kIngestSignature, ingest>("Ingest a mapping of `vector_id -> 1-D f32 array`."),
     method<kSearchSignature, search>(),
     method<kRemoveSignature, remove>(),
     noargs<kClearSignature, clear>(),
+    refuse_pickling<kNotPicklable>(),
     methods_end(),
 };
 

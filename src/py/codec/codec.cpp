@@ -16,6 +16,7 @@
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/ref.hpp"
 #include "py/toolkit/trampolines.hpp"
 
@@ -147,6 +148,11 @@ PyObject* codec_decompress(PyObject*, const Args<3>& args) { return decompress_o
 
 // ---- type -------------------------------------------------------------------
 
+// A Codec has no state worth sending; the values it works with do pickle.
+constexpr char kNotPicklable[] =
+    "a Codec holds no state; create Codec() where it is needed and send the CodecConfig and "
+    "Codebook (which pickle) instead";
+
 PyMethodDef methods[] = {
     method<kCompressSignature, codec_compress>(),
     method<kDecompressSignature, codec_decompress>(),
@@ -154,6 +160,7 @@ PyMethodDef methods[] = {
     method<kDecompressBatchSignature, codec_decompress_batch>(),
     method<kBuildCodebookSignature, codec_build_codebook>(),
     method<kBuildRotationSignature, codec_build_rotation>(),
+    refuse_pickling<kNotPicklable>(),
     methods_end(),
 };
 

@@ -24,6 +24,7 @@
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
 #include "py/toolkit/panic.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/ref.hpp"
 #include "py/toolkit/shared_state.hpp"
 #include "py/toolkit/text.hpp"
@@ -361,6 +362,12 @@ PyObject* get_vector_ids(PyObject* self) {
 
 // ---- type -------------------------------------------------------------------
 
+// A corpus owns mutable state behind its lock; what it holds can be sent.
+constexpr char kNotPicklable[] =
+    "a Corpus owns mutable state (entries, id index, pending events) behind a lock; persist "
+    "what it holds instead: its codec_config, codebook and VectorEntry objects pickle, and "
+    "decompress_all() gives the vectors to insert into a new Corpus";
+
 PyMethodDef methods[] = {
     method<kInsertSignature, corpus_insert>(),
     method<kContainsSignature, corpus_contains>(),
@@ -369,6 +376,7 @@ PyMethodDef methods[] = {
     noargs<kDecompressAllSignature, corpus_decompress_all>(),
     method<kRemoveSignature, corpus_remove>(),
     noargs<kPendingEventsSignature, corpus_pending_events>("Return and clear the pending event list."),
+    refuse_pickling<kNotPicklable>(),
     methods_end(),
 };
 
