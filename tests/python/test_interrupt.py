@@ -17,9 +17,10 @@ import pytest
 CASES = {
     "compress_batch": (
         """
-        config = core.CodecConfig(bit_width=4, seed=5, dimension=768)
-        codebook = core.Codebook.train(rng.standard_normal((64, 768), dtype=np.float32), config)
-        vectors = rng.standard_normal((200_000, 768), dtype=np.float32)
+        # Wide vectors: much rotation work for little input to copy first.
+        config = core.CodecConfig(bit_width=4, seed=5, dimension=1536)
+        codebook = core.Codebook.train(rng.standard_normal((64, 1536), dtype=np.float32), config)
+        vectors = rng.standard_normal((40_000, 1536), dtype=np.float32)
         core.Codec().compress_batch(vectors[:2], config, codebook)   # rotation cached
         """,
         "core.Codec().compress_batch(vectors, config, codebook)",
