@@ -1,7 +1,6 @@
 #include "core/rotation/generate/householder_qr.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
