@@ -11,6 +11,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "core/common/guarded.hpp"
@@ -57,6 +59,28 @@ class SharedState {
       raise_panic(Messages.panic);
     }
     return result;
+  }
+
+  // As locked_without_gil(), for long work(T&, const StopToken&) that Ctrl-C
+  // must be able to end (interruptible() in gil.hpp): the mutex is taken by
+  // the helper thread that runs the work, never by the thread that waits for
+  // signals. Its result, or nullopt with the signal handler's exception or
+  // the PanicException set.
+  template <class Work>
+  auto locked_interruptible(bool long_running, Work&& work) const
+      -> std::optional<std::invoke_result_t<Work&, T&, const StopToken&>> {
+    const std::shared_ptr<Guarded<T>> keep = state_;
+    auto result = interruptible(long_running, [&](const StopToken& stop) {
+      return keep->with_lock([&](T& value) { return work(value, stop); });
+    });
+    if (!result) {
+      return std::nullopt;
+    }
+    if (!*result) {
+      raise_panic(Messages.panic);
+      return std::nullopt;
+    }
+    return std::move(**result);
   }
 
   // The mutex itself, for code that must not raise (destructors).
