@@ -50,4 +50,10 @@ for pair in "py312 $PY312 numpy>=1.26,<2" "py313 $PY313 numpy>=2"; do
   "build/venv-$tag/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
 
+scripts/ci/leaks.sh
+scripts/ci/mutated_blobs.sh
+scripts/ci/threads_stress.sh
+scripts/ci/fuzz_replay.sh
+scripts/ci/asan_pytest.sh
+
 log "All tests passed"

@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 cd "$REPO_ROOT"
 
 python="${MARROWFIN_PYTHON:-build/venv-py312/bin/python}"
-build=build/test-sanitize
+build="${MARROWFIN_SANITIZE_BUILD:-build/test-sanitize}"
 log "Python suite under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWFIN_BUILD_TESTS=ON -DMARROWFIN_WERROR=ON \
       -DMARROWFIN_SANITIZE=ON -DMARROWFIN_BUILD_MODULE=ON -DPython_EXECUTABLE="$REPO_ROOT/$python" >/dev/null
