@@ -56,10 +56,10 @@ for target in "${targets[@]}"; do
   LD_PRELOAD="$runtime" "$here/atheris/${target}_target.py" "$scratch" "$kept" \
     -max_total_time="$seconds" -max_len=2048 -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
     -artifact_prefix="$work/atheris-artifacts/$target-"
-  # Keep only what adds coverage, in as few files as cover it.
+  # Keep only what adds an edge (hit counts aside), in as few files as cover them.
   merged="$work/atheris_${target}_merged"
   rm -rf "$merged" && mkdir -p "$merged"
-  LD_PRELOAD="$runtime" "$here/atheris/${target}_target.py" -merge=1 "$merged" "$kept" "$scratch" \
+  LD_PRELOAD="$runtime" "$here/atheris/${target}_target.py" -merge=1 -use_counters=0 "$merged" "$kept" "$scratch" \
     2>&1 | tail -n 2
   rm -rf "$kept" && mv "$merged" "$kept"
   echo "kept corpus: $(ls "$kept" | wc -l) files in $kept"
