@@ -15,6 +15,6 @@ __attribute__((tls_model("initial-exec"))) __thread uintptr_t __sancov_lowest_st
 void __ubsan_handle_function_type_mismatch_v1_abort(void* data, void* value, void* callee,
                                                      void* caller) {
   (void)data, (void)value, (void)callee, (void)caller;
-  fprintf(stderr, "UndefinedBehaviorSanitizer: call through a pointer of the wrong function type\n");
+  fputs("UndefinedBehaviorSanitizer: call through a pointer of the wrong function type\n", stderr);
   abort();
 }
