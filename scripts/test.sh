@@ -59,4 +59,10 @@ for pair in "py312 $PY312 numpy>=1.26,<2" "py313 $PY313 numpy>=2"; do
 done
 scripts/ci/typing.sh build/venv-py312
 
+scripts/ci/leaks.sh
+scripts/ci/mutated_blobs.sh
+scripts/ci/threads_stress.sh
+scripts/ci/fuzz_replay.sh
+scripts/ci/asan_pytest.sh
+
 log "All tests passed"

@@ -221,7 +221,9 @@ std::string scenario_name(const ::testing::TestParamInfo<Scenario>& info) {
 INSTANTIATE_TEST_SUITE_P(RandomHistories, MatchesReference,
                          ::testing::Values(Scenario{0, 260, 1}, Scenario{1, 260, 2}, Scenario{1, 260, 3},
                                            Scenario{7, 260, 4}, Scenario{7, 260, 5}, Scenario{128, 260, 6},
-                                           Scenario{128, 260, 7}, Scenario{768, 120, 8}, Scenario{768, 120, 9}),
+                                           Scenario{128, 260, 7}, Scenario{768, 120, 8}, Scenario{768, 120, 9},
+                                           // A few vectors: narrow blocks that widen and shrink again.
+                                           Scenario{5, 6, 10}, Scenario{33, 12, 11}, Scenario{768, 10, 12}),
                          scenario_name);
 
 // Several storage chunks, and enough data for the default tuning to start more than one thread.

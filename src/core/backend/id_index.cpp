@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <functional>
 #include <utility>
+
+#include "core/common/siphash.hpp"
 
 namespace marrowfin::backend {
 namespace {
@@ -15,14 +16,17 @@ bool too_full(std::size_t entries, std::size_t cells) noexcept { return entries 
 
 }  // namespace
 
+// Keyed with the process's secret key: ids are chosen by callers, and with a
+// hash they could compute (an unkeyed one, whatever mixing follows) they could
+// send ids that all share one cell and make every lookup walk all of them.
 std::uint64_t IdIndex::hash_of(std::string_view id) noexcept {
-  return std::hash<std::string_view>{}(id);
+  const HashKey& key = process_hash_key();
+  return siphash13(key.k0, key.k1, id);
 }
 
-// Fibonacci hashing: the multiply spreads every bit of the hash into the high
-// bits, which pick the cell, so weak low bits cannot cluster the table.
+// The high bits pick the cell: every bit of a SipHash is as good as another.
 std::size_t IdIndex::home_of(std::uint64_t hash) const noexcept {
-  return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ull) >> shift_);
+  return static_cast<std::size_t>(hash >> shift_);
 }
 
 std::size_t IdIndex::find(std::string_view id, std::uint64_t hash,

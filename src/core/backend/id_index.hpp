@@ -2,7 +2,9 @@
 // power-of-two table of (hash, slot) cells: a lookup usually touches one cache
 // line of the table, and the id text (kept by the store) only when the full
 // 64-bit hashes agree. Deletion shifts later cells back instead of leaving
-// markers, so lookups never slow down after many removals.
+// markers, so lookups never slow down after many removals. Ids hash under a
+// key drawn at random once per process (core/common/siphash.hpp); nothing the
+// backend returns depends on the table's order.
 #pragma once
 
 #include <cstddef>

@@ -51,9 +51,8 @@ void run_worker(const ScanContext& ctx, Worker& worker) noexcept {
     for (std::size_t b = worker.first_block; b < worker.end_block;) {
       const std::size_t n = std::min(store.contiguous_blocks(b), worker.end_block - b);
       const std::size_t s = b * kBlockLanes;
-      ctx.kernels.score_blocks(store.block(b), n, store.dim(), ctx.query.data(),
-                               ctx.query_sum_of_squares, store.sums_of_squares() + s,
-                               store.flags() + s, ctx.scores + s);
+      store.score_blocks(ctx.kernels, b, n, ctx.query.data(), ctx.query_sum_of_squares,
+                         ctx.scores + s);
       b += n;
     }
   }

@@ -1,6 +1,7 @@
 #include "core/backend/vector_block_store.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -33,8 +34,10 @@ std::uint8_t live_flags_for(float sum_of_squares) noexcept {
 VectorBlockStore::VectorBlockStore(std::size_t dim)
     : dim_(dim),
       blocks_per_chunk_(
-          dim == 0 ? 1 : std::max<std::size_t>(1, kChunkTargetFloats / (dim * kBlockLanes))) {}
+          dim == 0 ? 1 : std::max<std::size_t>(1, kChunkTargetFloats / (dim * kBlockLanes))),
+      width_(dim == 0 ? kBlockLanes : 1) {}
 
+// A narrow store has one block, so its slot s is at element s as well.
 float* VectorBlockStore::lane_base(std::size_t s) noexcept {
   const std::size_t b = s / kBlockLanes;
   return chunks_[b / blocks_per_chunk_].data.get() + (b % blocks_per_chunk_) * dim_ * kBlockLanes +
@@ -50,8 +53,40 @@ std::size_t VectorBlockStore::contiguous_blocks(std::size_t b) const noexcept {
   return blocks_per_chunk_ - b % blocks_per_chunk_;
 }
 
-VectorBlockStore::Chunk VectorBlockStore::allocate_chunk(std::size_t capacity_blocks) const {
-  const std::size_t bytes = capacity_blocks * dim_ * kBlockLanes * sizeof(float);
+void VectorBlockStore::score_blocks(const scan_kernels::Kernels& kernels, std::size_t b, std::size_t n,
+                                    const float* query, float query_sum_of_squares,
+                                    float* scores) const noexcept {
+  const std::size_t first = b * kBlockLanes;
+  const float* sums = sums_of_squares_.data() + first;
+  const std::uint8_t* flags = flags_.data() + first;
+  if (!narrow()) {
+    kernels.score_blocks(block(b), n, dim_, query, query_sum_of_squares, sums, flags,
+                          scores);
+    return;
+  }
+  // At most kBlockLanes / 2 vectors: the portable form of the kernels' loop.
+  float dots[kBlockLanes] = {};
+  const float* row = chunks_[0].data.get();
+  for (std::size_t i = 0; i < dim_; ++i, row += width_) {
+    const float q = query[i];
+    for (std::size_t l = 0; l < width_; ++l) dots[l] += q * row[l];
+  }
+  for (std::size_t l = 0; l < kBlockLanes; ++l) {
+    scores[l] = l >= width_ || (flags[l] & kSlotHasNan)
+                    ? 0.0f
+                    : cosine_from_sums(dots[l], query_sum_of_squares, sums[l]);
+  }
+}
+
+std::size_t VectorBlockStore::vector_bytes() const noexcept {
+  std::size_t floats = 0;
+  for (const Chunk& chunk : chunks_) floats += chunk.capacity_blocks * dim_ * width_;
+  return floats * sizeof(float);
+}
+
+VectorBlockStore::Chunk VectorBlockStore::allocate_chunk(std::size_t capacity_blocks,
+                                                         std::size_t width) const {
+  const std::size_t bytes = capacity_blocks * dim_ * width * sizeof(float);
   // Chunks of at least one huge page are aligned to it and offered to the
   // kernel for transparent huge pages: a scan then streams through far fewer
   // pages, and the hardware prefetcher does not stall at every 4 KiB.
@@ -68,7 +103,24 @@ VectorBlockStore::Chunk VectorBlockStore::allocate_chunk(std::size_t capacity_bl
   return chunk;
 }
 
+void VectorBlockStore::relayout_single_block(std::size_t width) {
+  Chunk fresh = allocate_chunk(1, width);
+  if (chunks_.empty()) chunks_.reserve(1);
+  for (std::size_t s = 0; s < slot_count_; ++s) {
+    const float* from = lane_base(s);
+    float* to = fresh.data.get() + s;
+    for (std::size_t i = 0; i < dim_; ++i) to[i * width] = from[i * width_];
+  }
+  chunks_.resize(1);
+  chunks_[0] = std::move(fresh);
+  width_ = width;
+}
+
 void VectorBlockStore::reserve_one_more() {
+  // A narrow block doubles its lanes when full, up to a regular block.
+  if (dim_ != 0 && narrow() && (chunks_.empty() || slot_count_ == width_)) {
+    relayout_single_block(chunks_.empty() ? 1 : 2 * width_);
+  }
   if (slot_count_ % kBlockLanes != 0) return;  // the current block has room
   const std::size_t padded = slot_count_ + kBlockLanes;
   if (padded > ids_.capacity()) {
@@ -97,7 +149,7 @@ void VectorBlockStore::reserve_one_more() {
 
 void VectorBlockStore::write_lane(std::size_t s, std::span<const float> values) noexcept {
   float* out = lane_base(s);
-  for (std::size_t i = 0; i < dim_; ++i) out[i * kBlockLanes] = values[i];
+  for (std::size_t i = 0; i < dim_; ++i) out[i * width_] = values[i];
 }
 
 std::size_t VectorBlockStore::append(SharedText id, std::span<const float> values) noexcept {
@@ -118,6 +170,17 @@ void VectorBlockStore::overwrite(std::size_t s, std::span<const float> values) n
 void VectorBlockStore::settle_appended(simd::Level level) noexcept {
   if (dim_ == 0) {
     // Empty vectors: sum 0, no NaN, as value-initialised.
+    unsettled_from_ = slot_count_;
+    return;
+  }
+  if (narrow()) {
+    for (std::size_t s = unsettled_from_; s < slot_count_; ++s) {
+      const float* lane = lane_base(s);
+      float sum = 0.0f;
+      for (std::size_t i = 0; i < dim_; ++i) sum += lane[i * width_] * lane[i * width_];
+      sums_of_squares_[s] = sum;
+      flags_[s] = live_flags_for(sum);
+    }
     unsettled_from_ = slot_count_;
     return;
   }
@@ -157,7 +220,7 @@ bool VectorBlockStore::compact_if_sparse() noexcept {
       if (dim_ != 0) {
         const float* from = lane_base(s);
         float* to = lane_base(next);
-        for (std::size_t i = 0; i < dim_; ++i) to[i * kBlockLanes] = from[i * kBlockLanes];
+        for (std::size_t i = 0; i < dim_; ++i) to[i * width_] = from[i * width_];
       }
       ids_[next] = std::move(ids_[s]);
       sums_of_squares_[next] = sums_of_squares_[s];
@@ -176,6 +239,16 @@ bool VectorBlockStore::compact_if_sparse() noexcept {
   std::fill(ids_.begin() + static_cast<std::ptrdiff_t>(next), ids_.end(), nullptr);
   std::fill(flags_.begin() + static_cast<std::ptrdiff_t>(next), flags_.end(), 0);
   chunks_.resize((block_count() + blocks_per_chunk_ - 1) / blocks_per_chunk_);
+  // Few enough slots left for a narrow block: give the rest back. Without
+  // the memory for it the wider layout stays, which is as correct.
+  if (dim_ != 0 && next == 0) {
+    width_ = 1;  // no chunk is left; the next append allocates one
+  } else if (dim_ != 0 && next <= kBlockLanes / 2 && std::bit_ceil(next) < width_) {
+    try {
+      relayout_single_block(std::bit_ceil(next));
+    } catch (const std::bad_alloc&) {
+    }
+  }
   if (ids_.capacity() > 4 * std::max(padded, kBlockLanes)) {
     ids_.shrink_to_fit();
     sums_of_squares_.shrink_to_fit();

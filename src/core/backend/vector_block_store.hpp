@@ -2,7 +2,13 @@
 //
 // Slot s lives in lane s % kBlockLanes of block s / kBlockLanes (the block
 // layout of scan_kernels.hpp). Blocks are grouped into chunks of a few MiB so
-// that growing a large store never moves the vectors already stored. Removal
+// that growing a large store never moves the vectors already stored. A store
+// of at most kBlockLanes / 2 slots keeps its one block narrow: as many lanes
+// as the next power of two of its slot count (element i of lane l at
+// i * width + l), so that a few vectors of a very high dimension do not cost
+// a whole 16-lane block; it widens as slots arrive. With the first chunk
+// growing by doubling and later chunks of a few MiB, the vector storage never
+// exceeds twice the slots' bytes plus one chunk. Removal
 // leaves a tombstone (a slot that is not live) so that the other slots keep
 // their order; compact_if_sparse() squeezes tombstones out once they are half
 // of all slots, which bounds memory at about twice the live data.
@@ -47,8 +53,20 @@ class VectorBlockStore {
 
   // Block b: dim * kBlockLanes floats, null when dim is 0. Blocks b .. b + n - 1
   // are consecutive in memory for n = contiguous_blocks(b), at least 1.
+  // Requires !narrow().
   const float* block(std::size_t b) const noexcept;
   std::size_t contiguous_blocks(std::size_t b) const noexcept;
+  // Whether the single block has fewer than kBlockLanes lanes.
+  bool narrow() const noexcept { return width_ < kBlockLanes; }
+
+  // score_blocks() over blocks b .. b + n - 1 (n <= contiguous_blocks(b)),
+  // scores indexed from slot b * kBlockLanes; a narrow block is scored lane by
+  // lane with the same arithmetic, so the bits do not depend on the layout.
+  void score_blocks(const scan_kernels::Kernels& kernels, std::size_t b, std::size_t n, const float* query,
+                    float query_sum_of_squares, float* scores) const noexcept;
+
+  // Bytes allocated for vector elements (the per-slot arrays aside).
+  std::size_t vector_bytes() const noexcept;
 
   // Makes room for one more slot (may allocate and throw); append() after it
   // cannot fail, so a caller can reserve before changing any other state.
@@ -80,12 +98,20 @@ class VectorBlockStore {
     std::size_t capacity_blocks = 0;
   };
 
-  Chunk allocate_chunk(std::size_t capacity_blocks) const;
+  // capacity_blocks blocks of `width` lanes each.
+  Chunk allocate_chunk(std::size_t capacity_blocks, std::size_t width = kBlockLanes) const;
+  // Element i of slot s is at lane_base(s)[i * stride()].
   float* lane_base(std::size_t s) noexcept;
+  std::size_t stride() const noexcept { return width_; }
   void write_lane(std::size_t s, std::span<const float> values) noexcept;
+  // Re-lays the single block at `width` lanes (slot_count_ <= width); may throw.
+  void relayout_single_block(std::size_t width);
 
   std::size_t dim_ = 0;
   std::size_t blocks_per_chunk_ = 1;
+  // Lanes of every block: kBlockLanes, or fewer while the store has a single
+  // narrow block (1, 2, 4 or 8).
+  std::size_t width_ = kBlockLanes;
   std::vector<Chunk> chunks_;
   std::size_t slot_count_ = 0;
   std::size_t removed_ = 0;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "py/corpus/siphash13.hpp"
+#include "core/common/siphash.hpp"
 #include "py/toolkit/convert.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"

@@ -1,11 +1,13 @@
-#include "py/corpus/siphash13.hpp"
+#include "core/common/siphash.hpp"
 
 #include <bit>
+#include <chrono>
 #include <cstddef>
+#include <random>
 
 #include "core/common/endian.hpp"
 
-namespace marrowfin::py {
+namespace marrowfin {
 
 namespace {
 
@@ -63,4 +65,36 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1,
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-}  // namespace marrowfin::py
+std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view text) noexcept {
+  return siphash13(k0, k1,
+                   std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+namespace {
+
+HashKey draw_hash_key() noexcept {
+  std::uint64_t words[2] = {};
+  try {
+    std::random_device device;
+    for (std::uint64_t& word : words) {
+      word = (std::uint64_t{device()} << 32) ^ std::uint64_t{device()};
+    }
+  } catch (...) {
+    // No entropy source: fall back on the clock and this object's address,
+    // which still differ between processes.
+  }
+  const auto now = static_cast<std::uint64_t>(
+      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  words[0] ^= now;
+  words[1] ^= siphash13(now, reinterpret_cast<std::uintptr_t>(&words), std::string_view("key"));
+  return HashKey{words[0], words[1]};
+}
+
+}  // namespace
+
+const HashKey& process_hash_key() noexcept {
+  static const HashKey key = draw_hash_key();
+  return key;
+}
+
+}  // namespace marrowfin
