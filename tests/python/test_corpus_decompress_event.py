@@ -18,19 +18,23 @@ def test_events_of_concurrent_inserts_and_decompress_all_are_serialisable():
     stop = threading.Event()
 
     def insert(worker):
-        for i in range(3000):
+        for i in range(1500):
             corpus.insert(f"{worker}-{i}", np.full(8, i, np.float32))
-        stop.set()
 
     def decompress():
-        while not stop.is_set():
+        calls = 0
+        while not stop.is_set() or calls < 20:
             corpus.decompress_all()
+            calls += 1
 
-    threads = [threading.Thread(target=insert, args=(w,)) for w in range(3)]
-    threads += [threading.Thread(target=decompress) for _ in range(2)]
-    for thread in threads:
+    decompressers = [threading.Thread(target=decompress) for _ in range(2)]
+    inserters = [threading.Thread(target=insert, args=(w,)) for w in range(3)]
+    for thread in decompressers + inserters:
         thread.start()
-    for thread in threads:
+    for thread in inserters:
+        thread.join()
+    stop.set()
+    for thread in decompressers:
         thread.join()
     inserted, checked = 0, 0
     for event in corpus.pending_events():

@@ -1,13 +1,16 @@
 #include "core/corpus/corpus.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <utility>
 
 #include "core/codec/batch.hpp"
+#include "core/codec/record_codec.hpp"
 #include "core/codec/service.hpp"
 #include "core/common/saturating.hpp"
 #include "core/common/vector_growth.hpp"
@@ -21,9 +24,13 @@ namespace {
 // small next to the rows themselves.
 constexpr std::size_t kCodecSlice = 2048;
 
+// COMPRESS rows carry a float32 norm after their codes (see store_row).
+constexpr std::size_t kNormBytes = sizeof(float);
+
 EntryStore make_store(CompressionPolicy policy, const codec::CodecConfig& config) {
   const RowLayout layout = row_layout(policy, config);
-  return EntryStore(layout.code_bytes, layout.residual_bytes);
+  const std::size_t norm = policy == CompressionPolicy::COMPRESS ? kNormBytes : 0;
+  return EntryStore(layout.code_bytes + norm, layout.residual_bytes);
 }
 
 }  // namespace
@@ -57,8 +64,8 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
   reserve_one_more(pending_);
   std::vector<SharedText> ids{id};
   store_.reserve(1, id->size());
-  store_record(entry.compressed(), compression_policy_, store_.spare_codes(0),
-               store_.spare_residual(0));
+  std::vector<float> scratch;
+  store_row(entry.compressed(), store_.spare_codes(0), store_.spare_residual(0), scratch);
   store_.insert_at(found.position, *id);
   pending_.emplace_back(VectorsInserted{corpus_id_, std::move(ids), 1, 0});
   return entry;
@@ -67,13 +74,13 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
 Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> values,
                                                          std::size_t rows, unsigned threads) {
   const std::size_t d = codec_config_.dimension();
+  std::vector<float> scratch;
   if (compression_policy_ != CompressionPolicy::COMPRESS) {
     for (std::size_t r = 0; r < rows; ++r) {
       auto encoded = encode_vector(values.subspan(r * d, d), compression_policy_, codec_config_,
                                    codebook_, rotation_);
       if (!encoded.ok()) return fail(std::move(encoded).error());
-      store_record(encoded.value(), compression_policy_, store_.spare_codes(r),
-                   store_.spare_residual(r));
+      store_row(encoded.value(), store_.spare_codes(r), store_.spare_residual(r), scratch);
     }
     return {};
   }
@@ -83,8 +90,8 @@ Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> 
                                                        d, codec_config_, codebook_, threads);
     if (!records.ok()) return fail(std::move(records).error());
     for (std::size_t r = 0; r < count; ++r) {
-      store_record(records.value()[r], compression_policy_, store_.spare_codes(first + r),
-                   store_.spare_residual(first + r));
+      store_row(records.value()[r], store_.spare_codes(first + r),
+                store_.spare_residual(first + r), scratch);
     }
   }
   return {};
@@ -144,6 +151,21 @@ Result<std::size_t, CorpusError> Corpus::insert_batch(std::vector<std::string> v
 
 bool Corpus::contains(std::string_view vector_id) const noexcept {
   return store_.contains(vector_id);
+}
+
+void Corpus::store_row(const codec::CompressedVector& record, std::uint8_t* codes,
+                       std::uint8_t* residual, std::vector<float>& scratch) const {
+  store_record(record, compression_policy_, codes, residual);
+  if (compression_policy_ != CompressionPolicy::COMPRESS) return;
+  scratch.resize(codec_config_.dimension());
+  // A record that does not decode gets a NaN norm: search scores it exactly.
+  double sum = std::numeric_limits<double>::quiet_NaN();
+  if (codec::decode_unrotated(record, codebook_, scratch.data()).ok()) {
+    sum = 0.0;
+    for (const float u : scratch) sum += static_cast<double>(u) * static_cast<double>(u);
+  }
+  const auto norm = static_cast<float>(sum);
+  std::memcpy(codes + row_layout(compression_policy_, codec_config_).code_bytes, &norm, sizeof norm);
 }
 
 VectorEntry Corpus::entry_at(std::size_t row) const {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/backend/brute_force_backend.hpp"
 #include "core/codec/codebook.hpp"
 #include "core/codec/codec_config.hpp"
 #include "core/codec/rotation_matrix.hpp"
@@ -63,6 +64,17 @@ class Corpus {
   Result<std::size_t, CorpusError> insert_batch(std::vector<std::string> vector_ids,
                                                 std::span<const float> values, std::uint64_t cols,
                                                 unsigned threads = 0);
+
+  // The k = min(top_k, vector_count) best entries for the query, exactly as
+  // a brute-force backend that ingested decompress_all() would return them:
+  // the same ids in the same order with bit-identical scores (cosine of the
+  // query and the decoded vector; higher first, ties and NaN by id bytes).
+  // DimensionMismatch when the query length differs from the dimension;
+  // empty for an empty corpus or top_k 0. Records nothing. `threads`
+  // workers scan (0 = choose); the result never depends on it.
+  Result<std::vector<backend::SearchResult>, CorpusError> search(std::span<const float> query,
+                                                                 std::uint64_t top_k,
+                                                                 unsigned threads = 0) const;
 
   [[nodiscard]] bool contains(std::string_view vector_id) const noexcept;
   // Copy of the entry; nullopt if absent.
@@ -115,6 +127,11 @@ class Corpus {
 
  private:
   VectorEntry entry_at(std::size_t row) const;
+  // Writes an encoded record into a row; COMPRESS rows also get the sum of
+  // squares of the unrotated decoded values (binary64, stored as float32)
+  // after the codes, which search uses. `scratch` holds dimension floats.
+  void store_row(const codec::CompressedVector& record, std::uint8_t* codes,
+                 std::uint8_t* residual, std::vector<float>& scratch) const;
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
   Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values,
                                                    std::size_t rows, unsigned threads);

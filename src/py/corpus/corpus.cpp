@@ -10,6 +10,7 @@
 #include "core/common/guarded.hpp"
 #include "core/common/shared.hpp"
 #include "core/corpus/corpus.hpp"
+#include "py/backend/search_result.hpp"
 #include "py/codec/codebook.hpp"
 #include "py/codec/codec_config.hpp"
 #include "py/corpus/compression_policy.hpp"
@@ -272,6 +273,43 @@ PyObject* corpus_decompress_all(PyObject* self) {
   return result.release();
 }
 
+// ---- search -----------------------------------------------------------------
+
+constexpr Signature<2> kSearchSignature{"Corpus.search", {"query", "top_k"}};
+
+// Arguments as BruteForceBackend.search: the query (1-D float32, copied)
+// and top_k (an int through the index protocol); top_k 0 is refused first,
+// then the dimension. Runs under the corpus mutex with the interpreter lock
+// released and records no event.
+PyObject* corpus_search(PyObject* self, const Args<2>& args) {
+  const auto converted = args.convert_all(numpy::to_vector, to_u64);
+  if (!converted) {
+    return nullptr;
+  }
+  const auto [query_array, top_k] = *converted;
+  const auto query = numpy::copy_vector(query_array);
+  if (!query) {
+    return nullptr;
+  }
+  if (top_k == 0) {
+    PyErr_SetString(PyExc_ValueError, "top_k must be > 0");
+    return nullptr;
+  }
+  const SharedCorpus core = corpus_of(self).core;
+  auto found = without_gil([&core, &query, top_k = top_k] {
+    return core->with_lock([&](CoreCorpus& corpus) { return corpus.search(*query, top_k); });
+  });
+  if (!found) {
+    return raise_panic(kPoisoned);
+  }
+  if (!found->ok()) {
+    return raise_corpus_error(found->error());
+  }
+  return new_list(found->value(), [](backend::SearchResult& result) {
+    return new_search_result(std::move(result));
+  });
+}
+
 // ---- batch insert -----------------------------------------------------------
 
 constexpr Signature<2> kInsertBatchSignature{"Corpus.insert_batch", {"vector_ids", "vectors"}};
@@ -442,6 +480,11 @@ PyMethodDef methods[] = {
         "insert_batch($self, vector_ids, vectors)\n--\n\n"
         "Insert one vector per id (row i of the 2-D float32 matrix under vector_ids[i]),\n"
         "all or nothing, recording one VectorsInserted event."),
+    method<kSearchSignature, corpus_search>(
+        "search",
+        "search($self, query, top_k)\n--\n\n"
+        "The top_k stored vectors most similar to the query (cosine of the decoded\n"
+        "vectors), exactly as a BruteForceBackend holding decompress_all() returns them."),
     method<kContainsSignature, corpus_contains>("contains", "contains($self, vector_id)\n--\n\n"),
     method<kGetSignature, corpus_get>("get", "get($self, vector_id)\n--\n\n"),
     method<kDecompressSignature, corpus_decompress>("decompress",
