@@ -66,6 +66,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 
 #include "core/backend/cosine_similarity.hpp"
 #include "core/codec/binary16.hpp"
@@ -217,15 +218,10 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
   }
   if (!regular(query_norm2)) return exhaustive();
 
-  // The rotated query in binary64, then float32.
-  const codec::RotationMatrix rotation = codec::RotationMatrix::from_config(codec_config_);
-  const std::span<const double> m = rotation.values();
+  // The rotated query: binary64 sums rounded once to float32.
   std::vector<float> qf(dimension);
-  for (std::size_t j = 0; j < dimension; ++j) {
-    double sum = 0.0;
-    const double* row = m.data() + j * dimension;
-    for (std::size_t i = 0; i < dimension; ++i) sum += row[i] * static_cast<double>(query[i]);
-    qf[j] = static_cast<float>(sum);
+  if (!codec::RotationMatrix::from_config(codec_config_).apply(query, qf).ok()) {
+    throw std::logic_error("corpus search: rotation refused a query of its own dimension");
   }
 
   const std::span<const float> levels = codebook_.entries();
