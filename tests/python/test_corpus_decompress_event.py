@@ -18,7 +18,7 @@ def test_events_of_concurrent_inserts_and_decompress_all_are_serialisable():
     stop = threading.Event()
 
     def insert(worker):
-        for i in range(1500):
+        for i in range(2500):
             corpus.insert(f"{worker}-{i}", np.full(8, i, np.float32))
 
     def decompress():
@@ -28,7 +28,7 @@ def test_events_of_concurrent_inserts_and_decompress_all_are_serialisable():
             calls += 1
 
     decompressers = [threading.Thread(target=decompress) for _ in range(2)]
-    inserters = [threading.Thread(target=insert, args=(w,)) for w in range(3)]
+    inserters = [threading.Thread(target=insert, args=(w,)) for w in range(4)]
     for thread in decompressers + inserters:
         thread.start()
     for thread in inserters:

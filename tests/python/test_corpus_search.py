@@ -111,3 +111,18 @@ def test_arguments_and_edges():
     assert [r.vector_id for r in corpus.search(np.ones(8, np.float32), 5)] == ["b"]
     events = corpus.pending_events()
     assert [type(e).__name__ for e in events] == ["VectorsInserted"]
+
+
+@pytest.mark.parametrize("bit_width,residual", [(4, True), (8, True), (8, False), (2, True)])
+@pytest.mark.parametrize("spread", [1e-2, 1e-3, 1e-4])
+def test_crowded_kth_place(bit_width, residual, spread):
+    """Hundreds of rows a hair apart around the query, so that the k-th best
+    exact score has many neighbours inside the approximate pass's error."""
+    rng = np.random.default_rng(int(spread * 1e5) + bit_width)
+    dimension = 64
+    centre = rng.standard_normal(dimension).astype(np.float32)
+    data = (centre + spread * rng.standard_normal((600, dimension))).astype(np.float32)
+    data[::2] = rng.standard_normal((300, dimension)).astype(np.float32)
+    corpus = trained_corpus(CompressionPolicy.COMPRESS, bit_width, residual, data, dimension)
+    queries = [(centre + spread * rng.standard_normal(dimension)).astype(np.float32) for _ in range(4)]
+    assert_same_as_backend(corpus, queries, [1, 2, 5, 17, 64])
