@@ -55,7 +55,7 @@ TEST(EntryStore, RandomOperationsMatchASimpleModel) {
       EntryStore store(code_bytes, residual_bytes);
       std::map<std::string, std::uint32_t, ByteLess> model;
       std::uint32_t next_tag = 0;
-      const int steps = code_bytes > 4096 ? 60 : 400;
+      const int steps = code_bytes > 4096 ? 24 : 400;
       for (int step = 0; step < steps; ++step) {
         std::string id(rng() % 4, ' ');
         for (char& c : id) c = alphabet[rng() % sizeof alphabet];

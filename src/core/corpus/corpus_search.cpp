@@ -282,10 +282,17 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
         for (; b < code_bytes; ++b) s[0] += tables[b * 256 + codes[b]];
       } else {
         const std::uint8_t* res = store_.residual(row);
-        for (std::size_t j = 0; j < dimension; ++j) {
-          const unsigned c = (codes[j / per_byte] >> ((j % per_byte) * bits)) & mask;
+        // Coordinate j: its code, its residual, into running total j % 8.
+        const auto add = [&](std::size_t j, unsigned c) {
           const float u = levels[c] + halves[res[2 * j] | (res[2 * j + 1] << 8)];
           s[j % 8] += qf[j] * u;
+        };
+        if (bits == 8) {
+          for (std::size_t j = 0; j < dimension; ++j) add(j, codes[j]);
+        } else if (bits == 4) {
+          for (std::size_t j = 0; j < dimension; ++j) add(j, (codes[j >> 1] >> ((j & 1) * 4)) & 15u);
+        } else {
+          for (std::size_t j = 0; j < dimension; ++j) add(j, (codes[j / per_byte] >> ((j % per_byte) * bits)) & mask);
         }
       }
       const float total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
