@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "core/backend/cosine_similarity.hpp"
 #include "core/corpus/corpus.hpp"
+#include "core/corpus/fast_scan.hpp"
+#include "core/simd/level.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::corpus {
@@ -73,6 +76,30 @@ TEST(CorpusSearch, QueryOfTheWrongLengthIsADimensionMismatch) {
   const auto result = corpus.search(query, 1);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().message(), "dimension mismatch: expected 8, got 5");
+}
+
+}  // namespace
+}  // namespace marrowfin::corpus
+
+namespace marrowfin::corpus {
+namespace {
+
+// Every level this CPU runs gives the reference's sums, for partial and
+// whole 16-bit flush windows and extreme table entries.
+TEST(FastScan, EveryLevelSumsLikeTheScalarForm) {
+  std::mt19937 rng(7);
+  for (const std::size_t code_bytes : {1u, 5u, 128u, 129u, 384u, 700u}) {
+    std::vector<std::uint8_t> group(code_bytes * fast_scan::kGroup), tables(code_bytes * 32);
+    for (auto& b : group) b = static_cast<std::uint8_t>(rng());
+    for (auto& t : tables) t = static_cast<std::uint8_t>(rng() % 4 == 0 ? 255 : rng());
+    std::uint32_t expected[fast_scan::kGroup];
+    fast_scan::detail::sum_group_scalar(group.data(), code_bytes, tables.data(), expected);
+    for (const simd::Level level : simd::supported_levels()) {
+      std::uint32_t sums[fast_scan::kGroup];
+      fast_scan::select(level).sum_group(group.data(), code_bytes, tables.data(), sums);
+      EXPECT_TRUE(std::equal(sums, sums + fast_scan::kGroup, expected)) << simd::name(level) << " " << code_bytes;
+    }
+  }
 }
 
 }  // namespace

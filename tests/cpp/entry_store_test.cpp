@@ -6,6 +6,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/corpus/entry_store.hpp"
@@ -24,8 +25,9 @@ struct ByteLess {
 
 // Row payloads derived from a tag, so a moved row that lost its bytes shows.
 void write_tag(EntryStore& store, std::size_t spare, std::uint32_t tag) {
-  std::uint8_t* codes = store.spare_codes(spare);
+  std::vector<std::uint8_t> codes(store.code_bytes());
   for (std::size_t i = 0; i < store.code_bytes(); ++i) codes[i] = static_cast<std::uint8_t>(tag + i);
+  store.write_spare_codes(spare, codes.data());
   std::uint8_t* residual = store.spare_residual(spare);
   if (residual != nullptr) {
     for (std::size_t i = 0; i < store.residual_bytes(); ++i) residual[i] = static_cast<std::uint8_t>(tag * 3 + i);
@@ -33,8 +35,10 @@ void write_tag(EntryStore& store, std::size_t spare, std::uint32_t tag) {
 }
 
 bool row_has_tag(const EntryStore& store, std::size_t row, std::uint32_t tag) {
+  std::vector<std::uint8_t> codes(store.code_bytes());
+  store.read_codes(row, codes.data());
   for (std::size_t i = 0; i < store.code_bytes(); ++i) {
-    if (store.codes(row)[i] != static_cast<std::uint8_t>(tag + i)) return false;
+    if (codes[i] != static_cast<std::uint8_t>(tag + i)) return false;
   }
   for (std::size_t i = 0; i < store.residual_bytes(); ++i) {
     if (store.residual(row)[i] != static_cast<std::uint8_t>(tag * 3 + i)) return false;
@@ -49,10 +53,12 @@ bool row_has_tag(const EntryStore& store, std::size_t row, std::uint32_t tag) {
 TEST(EntryStore, RandomOperationsMatchASimpleModel) {
   std::mt19937 rng(5);
   const char alphabet[] = {'\0', 'A', 'a', 'b', '\x7f', '\x80', '\xc3', '\xff'};
-  const std::pair<std::size_t, std::size_t> widths[] = {{3, 0}, {96, 384}, {(1u << 20) / 4 + 1, 0}};
-  for (const auto& [code_bytes, residual_bytes] : widths) {
+  // (code bytes, residual bytes, code group): grouped codes as 4-bit rows keep them.
+  const std::tuple<std::size_t, std::size_t, std::size_t> widths[] = {
+      {3, 0, 1}, {96, 384, 1}, {(1u << 20) / 4 + 1, 0, 1}, {20, 0, 32}, {388, 0, 32}};
+  for (const auto& [code_bytes, residual_bytes, group] : widths) {
     for (int round = 0; round < 6; ++round) {
-      EntryStore store(code_bytes, residual_bytes);
+      EntryStore store(code_bytes, residual_bytes, group);
       std::map<std::string, std::uint32_t, ByteLess> model;
       std::uint32_t next_tag = 0;
       const int steps = code_bytes > 4096 ? 24 : 400;

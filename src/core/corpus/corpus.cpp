@@ -24,13 +24,25 @@ namespace {
 // small next to the rows themselves.
 constexpr std::size_t kCodecSlice = 2048;
 
-// COMPRESS rows carry a float32 norm after their codes (see store_row).
-constexpr std::size_t kNormBytes = sizeof(float);
+}  // namespace
+
+std::size_t scan_group(CompressionPolicy policy, const codec::CodecConfig& config) noexcept {
+  // 4-bit codes without a residual are stored for the grouped scan, unless
+  // a group would outgrow a chunk.
+  const std::size_t width = (std::size_t{config.dimension()} * 4 + 7) / 8 + kNormBytes;
+  const bool grouped = policy == CompressionPolicy::COMPRESS && config.bit_width() == 4 &&
+                       !config.residual_enabled() && width * kScanGroup <= (std::size_t{1} << 20);
+  return grouped ? kScanGroup : 1;
+}
+
+namespace {
 
 EntryStore make_store(CompressionPolicy policy, const codec::CodecConfig& config) {
   const RowLayout layout = row_layout(policy, config);
   const std::size_t norm = policy == CompressionPolicy::COMPRESS ? kNormBytes : 0;
-  return EntryStore(layout.code_bytes + norm, layout.residual_bytes);
+  const std::size_t width = layout.code_bytes + norm;
+  const std::size_t group = scan_group(policy, config);
+  return EntryStore(width, layout.residual_bytes, group);
 }
 
 }  // namespace
@@ -64,8 +76,8 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
   reserve_one_more(pending_);
   std::vector<SharedText> ids{id};
   store_.reserve(1, id->size());
-  std::vector<float> scratch;
-  store_row(entry.compressed(), store_.spare_codes(0), store_.spare_residual(0), scratch);
+  RowScratch scratch;
+  store_row(entry.compressed(), 0, scratch);
   store_.insert_at(found.position, *id);
   pending_.emplace_back(VectorsInserted{corpus_id_, std::move(ids), 1, 0});
   return entry;
@@ -74,13 +86,13 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
 Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> values,
                                                          std::size_t rows, unsigned threads) {
   const std::size_t d = codec_config_.dimension();
-  std::vector<float> scratch;
+  RowScratch scratch;
   if (compression_policy_ != CompressionPolicy::COMPRESS) {
     for (std::size_t r = 0; r < rows; ++r) {
       auto encoded = encode_vector(values.subspan(r * d, d), compression_policy_, codec_config_,
                                    codebook_, rotation_);
       if (!encoded.ok()) return fail(std::move(encoded).error());
-      store_row(encoded.value(), store_.spare_codes(r), store_.spare_residual(r), scratch);
+      store_row(encoded.value(), r, scratch);
     }
     return {};
   }
@@ -90,8 +102,7 @@ Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> 
                                                        d, codec_config_, codebook_, threads);
     if (!records.ok()) return fail(std::move(records).error());
     for (std::size_t r = 0; r < count; ++r) {
-      store_row(records.value()[r], store_.spare_codes(first + r),
-                store_.spare_residual(first + r), scratch);
+      store_row(records.value()[r], first + r, scratch);
     }
   }
   return {};
@@ -153,25 +164,32 @@ bool Corpus::contains(std::string_view vector_id) const noexcept {
   return store_.contains(vector_id);
 }
 
-void Corpus::store_row(const codec::CompressedVector& record, std::uint8_t* codes,
-                       std::uint8_t* residual, std::vector<float>& scratch) const {
-  store_record(record, compression_policy_, codes, residual);
-  if (compression_policy_ != CompressionPolicy::COMPRESS) return;
-  scratch.resize(codec_config_.dimension());
-  // A record that does not decode gets a NaN norm: search scores it exactly.
-  double sum = std::numeric_limits<double>::quiet_NaN();
-  if (codec::decode_unrotated(record, codebook_, scratch.data()).ok()) {
-    sum = 0.0;
-    for (const float u : scratch) sum += static_cast<double>(u) * static_cast<double>(u);
+void Corpus::store_row(const codec::CompressedVector& record, std::size_t spare,
+                       RowScratch& scratch) {
+  scratch.codes.resize(store_.code_bytes());
+  store_record(record, compression_policy_, scratch.codes.data(), store_.spare_residual(spare));
+  if (compression_policy_ == CompressionPolicy::COMPRESS) {
+    scratch.values.resize(codec_config_.dimension());
+    // A record that does not decode gets a NaN norm: search scores it exactly.
+    double sum = std::numeric_limits<double>::quiet_NaN();
+    if (codec::decode_unrotated(record, codebook_, scratch.values.data()).ok()) {
+      sum = 0.0;
+      for (const float u : scratch.values) sum += static_cast<double>(u) * static_cast<double>(u);
+    }
+    const auto norm = static_cast<float>(sum);
+    std::memcpy(scratch.codes.data() + store_.code_bytes() - kNormBytes, &norm, sizeof norm);
   }
-  const auto norm = static_cast<float>(sum);
-  std::memcpy(codes + row_layout(compression_policy_, codec_config_).code_bytes, &norm, sizeof norm);
+  store_.write_spare_codes(spare, scratch.codes.data());
+}
+
+codec::CompressedVector Corpus::record_at(std::size_t row) const {
+  std::vector<std::uint8_t> codes(store_.code_bytes());
+  store_.read_codes(row, codes.data());
+  return load_record(codes.data(), store_.residual(row), compression_policy_, codec_config_);
 }
 
 VectorEntry Corpus::entry_at(std::size_t row) const {
-  return VectorEntry(share_text(std::string(store_.id(row))),
-                     load_record(store_.codes(row), store_.residual(row), compression_policy_,
-                                 codec_config_),
+  return VectorEntry(share_text(std::string(store_.id(row))), record_at(row),
                      codec_config_.dimension());
 }
 
@@ -218,8 +236,7 @@ Status<codec::CodecError> Corpus::decode_rows(std::span<const std::size_t> rows,
     records.clear();
     records.reserve(count);
     for (std::size_t i = first; i < first + count; ++i) {
-      records.push_back(load_record(store_.codes(rows[i]), store_.residual(rows[i]),
-                                    compression_policy_, codec_config_));
+      records.push_back(record_at(rows[i]));
     }
     auto status = codec::batch_detail::decompress_batch(records, codec_config_, codebook_,
                                                         out.subspan(first * d, count * d), threads);

@@ -35,6 +35,13 @@ struct DecodedVector {
   std::vector<float> values;
 };
 
+// Rows per group of the grouped code layout (see RowChunks).
+inline constexpr std::size_t kScanGroup = 32;
+// COMPRESS rows carry a float32 norm after their codes.
+inline constexpr std::size_t kNormBytes = sizeof(float);
+// The code group a corpus of this policy and configuration stores rows in.
+[[nodiscard]] std::size_t scan_group(CompressionPolicy policy, const codec::CodecConfig& config) noexcept;
+
 class Corpus {
  public:
   // Records CorpusCreated as the only pending event. The codebook is not
@@ -126,12 +133,16 @@ class Corpus {
                                         unsigned threads = 0) const;
 
  private:
+  struct RowScratch {
+    std::vector<std::uint8_t> codes;
+    std::vector<float> values;
+  };
+  codec::CompressedVector record_at(std::size_t row) const;
   VectorEntry entry_at(std::size_t row) const;
-  // Writes an encoded record into a row; COMPRESS rows also get the sum of
-  // squares of the unrotated decoded values (binary64, stored as float32)
-  // after the codes, which search uses. `scratch` holds dimension floats.
-  void store_row(const codec::CompressedVector& record, std::uint8_t* codes,
-                 std::uint8_t* residual, std::vector<float>& scratch) const;
+  // Writes an encoded record into spare row `spare`; COMPRESS rows also get
+  // the sum of squares of the unrotated decoded values (binary64, stored as
+  // float32) after the codes, which search uses.
+  void store_row(const codec::CompressedVector& record, std::size_t spare, RowScratch& scratch);
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
   Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values,
                                                    std::size_t rows, unsigned threads);

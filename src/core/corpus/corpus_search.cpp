@@ -74,6 +74,8 @@
 #include "core/common/block_runner.hpp"
 #include "core/common/saturating.hpp"
 #include "core/corpus/corpus.hpp"
+#include "core/corpus/fast_scan.hpp"
+#include "core/simd/level.hpp"
 #include "core/corpus/policy_codec.hpp"
 
 namespace marrowfin::corpus {
@@ -121,8 +123,8 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
   if (n == 0 || top_k == 0) return std::vector<backend::SearchResult>{};
   const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, n));
   const std::span<const std::size_t> order = store_.order();
-  std::vector<std::size_t> position_of(n);
-  for (std::size_t p = 0; p < n; ++p) position_of[order[p]] = p;
+  // A row's place in id order, found through the index (few rows ask).
+  const auto position_of = [&](std::size_t row) { return store_.search(store_.id(row)).position; };
 
   const auto results = [&](std::vector<Scored> best) {
     std::vector<backend::SearchResult> out;
@@ -178,7 +180,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
       const std::size_t first = block * kScanBlockRows;
       const std::size_t last = std::min(n, first + kScanBlockRows);
       for (std::size_t row = first; row < last; ++row) {
-        const std::uint8_t* bytes = store_.codes(row);
+        const std::uint8_t* bytes = store_.code_chunks().row(row);
         for (std::size_t i = 0; i < dimension; ++i) {
           if (fp16) {
             values[i] = halves[bytes[2 * i] | (bytes[2 * i + 1] << 8)];
@@ -256,52 +258,152 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
   const double c2 = 2.0 * (2.0 * g + 4.0 * e + rounding + 8.0 * 0x1p-30);
   const double query_norm = std::sqrt(query_norm2);
 
+  // Fine approximation of one row from its row-major codes (norm after
+  // them): the cosine a and its bound; false for an irregular row.
+  const auto fine = [&](std::size_t row, const std::uint8_t* codes, double& a, double& err) {
+    float norm2_stored;
+    std::memcpy(&norm2_stored, codes + code_bytes, sizeof norm2_stored);
+    const double norm2 = norm2_stored;
+    if (!regular(norm2)) return false;
+    float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    if (!residual) {
+      std::size_t b = 0;
+      for (; b + 8 <= code_bytes; b += 8) {
+        for (unsigned t = 0; t < 8; ++t) s[t] += tables[(b + t) * 256 + codes[b + t]];
+      }
+      for (; b < code_bytes; ++b) s[0] += tables[b * 256 + codes[b]];
+    } else {
+      const std::uint8_t* res = store_.residual(row);
+      // Coordinate j: its code, its residual, into running total j % 8.
+      const auto add = [&](std::size_t j, unsigned c) {
+        const float u = levels[c] + halves[res[2 * j] | (res[2 * j + 1] << 8)];
+        s[j % 8] += qf[j] * u;
+      };
+      if (bits == 8) {
+        for (std::size_t j = 0; j < dimension; ++j) add(j, codes[j]);
+      } else if (bits == 4) {
+        for (std::size_t j = 0; j < dimension; ++j) add(j, (codes[j >> 1] >> ((j & 1) * 4)) & 15u);
+      } else {
+        for (std::size_t j = 0; j < dimension; ++j) {
+          add(j, (codes[j / per_byte] >> ((j % per_byte) * bits)) & mask);
+        }
+      }
+    }
+    const float total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+    a = static_cast<double>(total) / (query_norm * std::sqrt(norm2));
+    err = std::abs(a) * c1 + c2;
+    return true;
+  };
+
+  // Grouped 4-bit rows are first scored coarsely from 8-bit tables. With
+  // P_j(c) = qf_j * level[c] (exact in binary64), m_j = min over c of
+  // P_j(c) and the common step s = max over j of (max P_j - m_j) / 255,
+  // entry c of coordinate j's table is t_j(c) = round((P_j(c) - m_j) / s), so
+  // the exact table sum qf.u = sum P_j(c_j) lies within E = sum over j of
+  // max over c of |m_j + s t_j(c) - P_j(c)| of sum m_j + s * (integer sum
+  // of t_j(c_j)). E is computed, not estimated; the binary64 roundings of
+  // these few sums add at most 2^-30 of the magnitudes involved. The bound
+  // of the cosine adds E / (Q U) to the fine bound's c1, c2 terms, which
+  // cover qf.u against the exact score (the fine approximation's own float32
+  // sum only makes them more conservative).
+  const RowChunks& chunks = store_.code_chunks();
+  std::vector<std::uint8_t> coarse_tables;
+  double coarse_offset = 0.0;
+  double coarse_step = 0.0;
+  double coarse_error = 0.0;
+  bool coarse = chunks.group() == kScanGroup && bits == 4 && !residual && levels.size() == 16;
+  if (coarse) {
+    const std::size_t slots = 2 * code_bytes;
+    std::vector<double> products(slots * 16, 0.0);
+    std::vector<double> minimum(slots, 0.0);
+    double magnitude = 0.0;
+    for (std::size_t j = 0; j < slots && j < dimension; ++j) {
+      double lo = std::numeric_limits<double>::infinity();
+      double hi = -lo;
+      for (std::size_t c = 0; c < 16; ++c) {
+        const double product = static_cast<double>(qf[j]) * static_cast<double>(levels[c]);
+        products[j * 16 + c] = product;
+        lo = std::min(lo, product);
+        hi = std::max(hi, product);
+      }
+      coarse = coarse && std::isfinite(lo) && std::isfinite(hi);
+      minimum[j] = lo;
+      coarse_step = std::max(coarse_step, hi - lo);
+      magnitude += std::max(std::abs(lo), std::abs(hi));
+    }
+    coarse_step /= 255.0;
+    coarse = coarse && coarse_step > 0.0 && std::isfinite(coarse_step);
+    if (coarse) {
+      coarse_tables.assign(slots * 16, 0);
+      for (std::size_t j = 0; j < slots; ++j) {
+        double worst = 0.0;
+        for (std::size_t c = 0; c < 16; ++c) {
+          const double scaled = std::nearbyint((products[j * 16 + c] - minimum[j]) / coarse_step);
+          const double t = std::clamp(scaled, 0.0, 255.0);
+          coarse_tables[j * 16 + c] = static_cast<std::uint8_t>(t);
+          worst = std::max(worst, std::abs(minimum[j] + coarse_step * t - products[j * 16 + c]));
+        }
+        coarse_offset += minimum[j];
+        coarse_error += worst;
+      }
+      coarse_error += 0x1p-30 * (magnitude + 255.0 * coarse_step * static_cast<double>(slots));
+    }
+  }
+
   // Per row: approximate cosine and its bound, or NaN for an irregular row.
   std::vector<double> approx(n);
   std::vector<double> bound(n);
-  const std::uint64_t blocks = (n + kScanBlockRows - 1) / kScanBlockRows;
   const StopToken never;
-  run_blocks(blocks, runner_threads(threads, blocks), never, [&](std::uint64_t block) {
-    const std::size_t first = block * kScanBlockRows;
-    const std::size_t last = std::min(n, first + kScanBlockRows);
-    for (std::size_t row = first; row < last; ++row) {
-      const std::uint8_t* codes = store_.codes(row);
-      float norm2_stored;
-      std::memcpy(&norm2_stored, codes + code_bytes, sizeof norm2_stored);
-      const double norm2 = norm2_stored;
-      if (!regular(norm2)) {
-        approx[row] = std::numeric_limits<double>::quiet_NaN();
-        continue;
-      }
-      float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-      if (!residual) {
-        std::size_t b = 0;
-        for (; b + 8 <= code_bytes; b += 8) {
-          for (unsigned t = 0; t < 8; ++t) s[t] += tables[(b + t) * 256 + codes[b + t]];
+  if (coarse) {
+    const fast_scan::Kernels& kernels = fast_scan::select(simd::best_level());
+    const std::size_t groups = (n + kScanGroup - 1) / kScanGroup;
+    const std::size_t per_block = kScanBlockRows / kScanGroup;
+    const std::uint64_t blocks = (groups + per_block - 1) / per_block;
+    run_blocks(blocks, runner_threads(threads, blocks), never, [&](std::uint64_t block) {
+      std::uint32_t sums[kScanGroup];
+      const std::size_t last = std::min(groups, (block + 1) * per_block);
+      for (std::size_t g = block * per_block; g < last; ++g) {
+        const std::uint8_t* data = chunks.group_data(g);
+        kernels.sum_group(data, code_bytes, coarse_tables.data(), sums);
+        for (std::size_t r = 0; r < kScanGroup && g * kScanGroup + r < n; ++r) {
+          const std::size_t row = g * kScanGroup + r;
+          std::uint8_t norm_bytes[kNormBytes];
+          for (std::size_t t = 0; t < kNormBytes; ++t) norm_bytes[t] = data[(code_bytes + t) * kScanGroup + r];
+          float norm2_stored;
+          std::memcpy(&norm2_stored, norm_bytes, sizeof norm2_stored);
+          const double norm2 = norm2_stored;
+          if (!regular(norm2)) {
+            approx[row] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+          }
+          const double scale = query_norm * std::sqrt(norm2);
+          const double a = (coarse_offset + coarse_step * static_cast<double>(sums[r])) / scale;
+          approx[row] = a;
+          bound[row] = coarse_error / scale + std::abs(a) * c1 + c2;
         }
-        for (; b < code_bytes; ++b) s[0] += tables[b * 256 + codes[b]];
-      } else {
-        const std::uint8_t* res = store_.residual(row);
-        // Coordinate j: its code, its residual, into running total j % 8.
-        const auto add = [&](std::size_t j, unsigned c) {
-          const float u = levels[c] + halves[res[2 * j] | (res[2 * j + 1] << 8)];
-          s[j % 8] += qf[j] * u;
-        };
-        if (bits == 8) {
-          for (std::size_t j = 0; j < dimension; ++j) add(j, codes[j]);
-        } else if (bits == 4) {
-          for (std::size_t j = 0; j < dimension; ++j) add(j, (codes[j >> 1] >> ((j & 1) * 4)) & 15u);
+      }
+      return true;
+    });
+  } else {
+    const std::uint64_t blocks = (n + kScanBlockRows - 1) / kScanBlockRows;
+    run_blocks(blocks, runner_threads(threads, blocks), never, [&](std::uint64_t block) {
+      std::vector<std::uint8_t> buffer(store_.code_bytes());
+      const std::size_t first = block * kScanBlockRows;
+      const std::size_t last = std::min(n, first + kScanBlockRows);
+      for (std::size_t row = first; row < last; ++row) {
+        const std::uint8_t* codes = buffer.data();
+        if (chunks.group() == 1) {
+          codes = chunks.row(row);
         } else {
-          for (std::size_t j = 0; j < dimension; ++j) add(j, (codes[j / per_byte] >> ((j % per_byte) * bits)) & mask);
+          store_.read_codes(row, buffer.data());
+        }
+        if (!fine(row, codes, approx[row], bound[row])) {
+          approx[row] = std::numeric_limits<double>::quiet_NaN();
         }
       }
-      const float total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-      const double a = static_cast<double>(total) / (query_norm * std::sqrt(norm2));
-      approx[row] = a;
-      bound[row] = std::abs(a) * c1 + c2;
-    }
-    return true;
-  });
+      return true;
+    });
+  }
 
   // Irregular rows are scored exactly now.
   std::vector<std::size_t> irregular;
@@ -316,20 +418,45 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
     if (std::isnan(score)) return exhaustive();
   }
 
-  // L: the k-th largest lower value.
-  std::vector<double> lower(n);
-  for (std::size_t row = 0; row < n; ++row) {
-    lower[row] = std::isnan(approx[row]) ? 0.0 : approx[row] - bound[row];
-  }
-  for (std::size_t i = 0; i < irregular.size(); ++i) lower[irregular[i]] = irregular_scores[i];
-  std::vector<double> sorted_lower(lower);
-  std::nth_element(sorted_lower.begin(), sorted_lower.begin() + static_cast<std::ptrdiff_t>(k - 1),
-                   sorted_lower.end(), std::greater<double>());
-  const double threshold = sorted_lower[k - 1];
-
+  // The rows among `rows` (every row that can be among the k best, with
+  // the irregular rows; all regular rows when empty) whose upper value
+  // reaches the k-th largest lower value.
+  const auto reaching = [&](std::span<const std::size_t> rows) {
+    const bool all = rows.empty();
+    std::vector<double> lower;
+    lower.reserve((all ? n : rows.size()) + irregular.size());
+    const auto each = [&](auto&& visit) {
+      if (all) {
+        for (std::size_t row = 0; row < n; ++row) {
+          if (!std::isnan(approx[row])) visit(row);
+        }
+      } else {
+        for (const std::size_t row : rows) visit(row);
+      }
+    };
+    each([&](std::size_t row) { lower.push_back(approx[row] - bound[row]); });
+    lower.insert(lower.end(), irregular_scores.begin(), irregular_scores.end());
+    std::nth_element(lower.begin(), lower.begin() + static_cast<std::ptrdiff_t>(k - 1), lower.end(),
+                     std::greater<double>());
+    const double threshold = lower[k - 1];
+    std::vector<std::size_t> kept;
+    each([&](std::size_t row) {
+      if (approx[row] + bound[row] >= threshold) kept.push_back(row);
+    });
+    return kept;
+  };
   std::vector<std::size_t> candidates;
-  for (std::size_t row = 0; row < n; ++row) {
-    if (!std::isnan(approx[row]) && approx[row] + bound[row] >= threshold) candidates.push_back(row);
+  if (irregular.size() < n) candidates = reaching({});
+  if (coarse && !candidates.empty()) {
+    // The coarse survivors, scored again from the float32 tables.
+    std::vector<std::uint8_t> buffer(store_.code_bytes());
+    for (const std::size_t row : candidates) {
+      store_.read_codes(row, buffer.data());
+      if (!fine(row, buffer.data(), approx[row], bound[row])) {
+        throw std::logic_error("corpus search: a regular row turned irregular");
+      }
+    }
+    candidates = reaching(candidates);
   }
   std::vector<float> candidate_scores;
   if (auto status = exact_scores(candidates, candidate_scores); !status.ok()) {
@@ -339,10 +466,10 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
   best.reserve(candidates.size() + irregular.size());
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (std::isnan(candidate_scores[i])) return exhaustive();
-    best.push_back(Scored{candidate_scores[i], position_of[candidates[i]]});
+    best.push_back(Scored{candidate_scores[i], position_of(candidates[i])});
   }
   for (std::size_t i = 0; i < irregular.size(); ++i) {
-    best.push_back(Scored{irregular_scores[i], position_of[irregular[i]]});
+    best.push_back(Scored{irregular_scores[i], position_of(irregular[i])});
   }
   // No NaN: a strict total order, so the k best sorted equal the stable sort's first k.
   std::sort(best.begin(), best.end(), better);

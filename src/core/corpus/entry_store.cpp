@@ -22,11 +22,39 @@ void reserve_for(std::vector<T>& values, std::size_t needed) {
 
 }  // namespace
 
-RowChunks::RowChunks(std::size_t width) : width_(width) {
-  // The largest power of two of rows within kChunkBytes (at least one row).
-  const std::size_t rows = width == 0 ? kChunkBytes : std::max<std::size_t>(1, kChunkBytes / width);
+RowChunks::RowChunks(std::size_t width, std::size_t group) : width_(width), group_(group) {
+  // The largest power of two of rows within kChunkBytes (at least one group).
+  const std::size_t rows = width == 0 ? kChunkBytes : std::max<std::size_t>(group, kChunkBytes / width);
   shift_ = static_cast<unsigned>(std::bit_width(rows) - 1);
   mask_ = (std::size_t{1} << shift_) - 1;
+}
+
+void RowChunks::read(std::size_t r, std::uint8_t* out) const noexcept {
+  if (group_ == 1) {
+    std::memcpy(out, row(r), width_);
+    return;
+  }
+  const std::uint8_t* base = group_data(r / group_) + (r % group_);
+  for (std::size_t b = 0; b < width_; ++b) out[b] = base[b * group_];
+}
+
+void RowChunks::write(std::size_t r, const std::uint8_t* in) noexcept {
+  if (group_ == 1) {
+    std::memcpy(row(r), in, width_);
+    return;
+  }
+  std::uint8_t* base = const_cast<std::uint8_t*>(group_data(r / group_)) + (r % group_);
+  for (std::size_t b = 0; b < width_; ++b) base[b * group_] = in[b];
+}
+
+void RowChunks::copy_row(std::size_t to, std::size_t from) noexcept {
+  if (group_ == 1) {
+    std::memcpy(row(to), row(from), width_);
+    return;
+  }
+  std::uint8_t* target = const_cast<std::uint8_t*>(group_data(to / group_)) + (to % group_);
+  const std::uint8_t* source = group_data(from / group_) + (from % group_);
+  for (std::size_t b = 0; b < width_; ++b) target[b * group_] = source[b * group_];
 }
 
 void RowChunks::reserve(std::size_t rows) {
@@ -44,8 +72,8 @@ void RowChunks::shrink(std::size_t rows) noexcept {
   while (chunks_.size() > used + 1) chunks_.pop_back();
 }
 
-EntryStore::EntryStore(std::size_t code_bytes, std::size_t residual_bytes)
-    : codes_(code_bytes), residuals_(residual_bytes), residual_bytes_(residual_bytes) {}
+EntryStore::EntryStore(std::size_t code_bytes, std::size_t residual_bytes, std::size_t code_group)
+    : codes_(code_bytes, code_group), residuals_(residual_bytes), residual_bytes_(residual_bytes) {}
 
 EntryStore::Search EntryStore::search(std::string_view id) const noexcept {
   std::size_t lo = 0;
@@ -118,7 +146,7 @@ bool EntryStore::remove(std::string_view id) noexcept {
     // The last row moves into the freed one; its order slot follows it.
     const Search moved = search(this->id(last));
     order_[moved.position] = row;
-    std::memcpy(codes_.row(row), codes_.row(last), codes_.width());
+    codes_.copy_row(row, last);
     if (residual_bytes_ != 0) std::memcpy(residuals_.row(row), residuals_.row(last), residual_bytes_);
     refs_[row] = refs_[last];
   }

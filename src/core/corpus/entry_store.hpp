@@ -27,20 +27,38 @@ namespace marrowfin::corpus {
 
 // Fixed-width rows in chunks of a power-of-two row count (about 1 MiB each),
 // so growth never copies rows and spare capacity stays below one chunk.
+//
+// With group == 1 each row's bytes are contiguous (row()). With a larger
+// group (a power of two), rows are stored by groups of `group` rows in
+// column order, for scans that treat one byte of many rows at once: byte b of
+// row r sits at group_data(r / group) + b * group + r % group; rows are read
+// and written through read() and write().
 class RowChunks {
  public:
-  explicit RowChunks(std::size_t width);
+  explicit RowChunks(std::size_t width, std::size_t group = 1);
 
   std::size_t width() const noexcept { return width_; }
+  std::size_t group() const noexcept { return group_; }
   // Rows that fit without allocating.
   std::size_t capacity() const noexcept { return chunks_.size() << shift_; }
   std::size_t rows_per_chunk() const noexcept { return std::size_t{1} << shift_; }
+  // group == 1 only.
   std::uint8_t* row(std::size_t r) noexcept {
     return chunks_[r >> shift_].get() + (r & mask_) * width_;
   }
   const std::uint8_t* row(std::size_t r) const noexcept {
     return chunks_[r >> shift_].get() + (r & mask_) * width_;
   }
+  // The group * width bytes of rows [g * group, (g + 1) * group), which lie
+  // within one chunk.
+  const std::uint8_t* group_data(std::size_t g) const noexcept {
+    const std::size_t r = g * group_;
+    return chunks_[r >> shift_].get() + (r & mask_) * width_;
+  }
+  // Row r's width bytes, in any layout.
+  void read(std::size_t r, std::uint8_t* out) const noexcept;
+  void write(std::size_t r, const std::uint8_t* in) noexcept;
+  void copy_row(std::size_t to, std::size_t from) noexcept;
   // Allocates chunks until `rows` rows fit; throws (changing nothing that is
   // in use) when memory runs out.
   void reserve(std::size_t rows);
@@ -49,6 +67,7 @@ class RowChunks {
 
  private:
   std::size_t width_;
+  std::size_t group_;
   unsigned shift_;
   std::size_t mask_;
   std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
@@ -62,8 +81,9 @@ class EntryStore {
     std::size_t position;
   };
 
-  // code_bytes and residual_bytes per row (residual_bytes may be 0).
-  EntryStore(std::size_t code_bytes, std::size_t residual_bytes);
+  // code_bytes and residual_bytes per row (residual_bytes may be 0); codes
+  // are stored in groups of code_group rows (see RowChunks).
+  EntryStore(std::size_t code_bytes, std::size_t residual_bytes, std::size_t code_group = 1);
 
   // Binary search over order: lo = 0, hi = n; mid = lo + (hi - lo) / 2.
   [[nodiscard]] Search search(std::string_view id) const noexcept;
@@ -77,7 +97,10 @@ class EntryStore {
   [[nodiscard]] std::string_view id(std::size_t row) const noexcept {
     return {arena_.data() + refs_[row].offset, refs_[row].length};
   }
-  const std::uint8_t* codes(std::size_t row) const noexcept { return codes_.row(row); }
+  // The codes of a row, copied out (code_bytes() bytes).
+  void read_codes(std::size_t row, std::uint8_t* out) const noexcept { codes_.read(row, out); }
+  // The codes storage itself, for scans.
+  const RowChunks& code_chunks() const noexcept { return codes_; }
   // nullptr when rows carry no residual.
   const std::uint8_t* residual(std::size_t row) const noexcept {
     return residual_bytes_ == 0 ? nullptr : residuals_.row(row);
@@ -93,7 +116,9 @@ class EntryStore {
   // rows into spare_codes(i) / spare_residual(i), i < rows, which nothing
   // reads until an insert_at or append below makes them part of the store.
   void reserve(std::size_t rows, std::size_t id_bytes);
-  std::uint8_t* spare_codes(std::size_t i) noexcept { return codes_.row(size() + i); }
+  void write_spare_codes(std::size_t i, const std::uint8_t* codes) noexcept {
+    codes_.write(size() + i, codes);
+  }
   // nullptr when rows carry no residual.
   std::uint8_t* spare_residual(std::size_t i) noexcept {
     return residual_bytes_ == 0 ? nullptr : residuals_.row(size() + i);
