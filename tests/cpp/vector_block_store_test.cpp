@@ -22,7 +22,7 @@ std::size_t bound(std::size_t slots, std::size_t dim) {
 void append(VectorBlockStore& store, std::size_t number, const std::vector<float>& values) {
   store.reserve_one_more();
   store.append(share_text(std::to_string(number)), values);
-  store.settle_appended(ScanKernel::Auto);
+  store.settle_appended(simd::best_level());
 }
 
 // One 4,194,304-dimension vector used to cost a whole 16-lane block (256 MiB).
@@ -65,7 +65,7 @@ TEST_P(MemoryBound, HoldsWhileGrowingAndAfterCompaction) {
     }
     if (live == 0) break;
     std::vector<float> scores(store.block_count() * kBlockLanes);
-    store.score_blocks(ScanKernel::Auto, 0, 1, query.data(), sequential_sum_of_squares(query),
+    store.score_blocks(scan_kernels::select(simd::best_level()), 0, 1, query.data(), sequential_sum_of_squares(query),
                        scores.data());
     for (std::size_t s = 0; s < std::min(live, kBlockLanes); ++s) {
       EXPECT_EQ(test::bits(scores[s]), test::bits(cosine_similarity(query, vectors[s])))

@@ -70,7 +70,7 @@
 
 #include "core/backend/cosine_similarity.hpp"
 #include "core/codec/binary16.hpp"
-#include "core/codec/rotation_matrix.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/block_runner.hpp"
 #include "core/common/saturating.hpp"
 #include "core/corpus/corpus.hpp"
@@ -222,7 +222,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
 
   // The rotated query: binary64 sums rounded once to float32.
   std::vector<float> qf(dimension);
-  if (!codec::RotationMatrix::from_config(codec_config_).apply(query, qf).ok()) {
+  if (!rotation::RotationMatrix::from_config(codec_config_).apply(query, qf).ok()) {
     throw std::logic_error("corpus search: rotation refused a query of its own dimension");
   }
 
