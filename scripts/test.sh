@@ -49,5 +49,6 @@ for pair in "py312 $PY312 numpy>=1.26,<2" "py313 $PY313 numpy>=2"; do
   "build/venv-$tag/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
   "build/venv-$tag/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+./scripts/ci/dask.sh
 
 log "All tests passed"

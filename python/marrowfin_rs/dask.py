@@ -282,6 +282,12 @@ def _insert_from_chunks(shard: Any, vector_ids: list[str], vectors: np.ndarray) 
     return shard.insert_batch(vector_ids, vectors).result()
 
 
+def _live_workers(client: distributed.Client) -> list[str]:
+    """The addresses of the workers the scheduler knows now, asked of it directly (``scheduler_info`` returns a
+    cached view that a concurrent refresh can leave without its per-worker part)."""
+    return sorted(client.nthreads())
+
+
 def shard_of(vector_id: str, shards: int) -> int:
     """The shard that stores ``vector_id`` among ``shards``: a hash of its UTF-8 bytes, the same on every run."""
     digest = hashlib.blake2b(vector_id.encode("utf-8"), digest_size=8).digest()
@@ -312,7 +318,7 @@ class ShardedCorpus:
         shards = operator.index(shards)
         if shards < 1:
             raise ValueError(f"shards must be >= 1, got {shards}")
-        workers = sorted(client.scheduler_info()["workers"])
+        workers = _live_workers(client)
         if not workers:
             raise RuntimeError("the cluster has no workers to hold the shards")
         self._client = client
@@ -371,7 +377,7 @@ class ShardedCorpus:
     # Calls to the shards -----------------------------------------------------------------------------------
 
     def _check_alive(self, shards: Sequence[int]) -> None:
-        alive = self._client.scheduler_info()["workers"]
+        alive = _live_workers(self._client)
         for shard in shards:
             if self._workers[shard] not in alive:
                 raise LostShardError(self._corpus_id, shard, self._counts[shard], self._workers[shard])
@@ -402,7 +408,7 @@ class ShardedCorpus:
         return results
 
     def _alive(self, shard: int) -> bool:
-        return self._workers[shard] in self._client.scheduler_info()["workers"]
+        return self._workers[shard] in _live_workers(self._client)
 
     def _all(self) -> list[int]:
         return list(range(self._shards))
@@ -557,7 +563,7 @@ class ShardedCorpus:
         shard = operator.index(shard)
         if not 0 <= shard < self._shards:
             raise IndexError(f"shard {shard} out of range [0, {self._shards})")
-        workers = sorted(self._client.scheduler_info()["workers"])
+        workers = _live_workers(self._client)
         if not workers:
             raise RuntimeError("the cluster has no workers to hold the shard")
         worker = workers[shard % len(workers)]

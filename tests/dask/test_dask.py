@@ -2,6 +2,8 @@
 
 import os
 import signal
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -97,6 +99,14 @@ def test_records_of_another_configuration_are_refused(client):
     with pytest.raises(ValueError, match=other.config_hash) as info:
         mdask.decompress(records, config, codebook).compute()
     assert type(info.value).__name__ == "ConfigMismatchError"
+
+
+def test_importing_without_dask_names_the_extra():
+    code = "import sys; sys.modules['distributed'] = None; import marrowfin_rs.dask"
+    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert completed.returncode != 0
+    assert "ImportError: marrowfin_rs.dask needs Dask" in completed.stderr
+    assert "pip install 'marrowfin_rs[dask]'" in completed.stderr
 
 
 # ---------------------------------------------------------------------------------------------------------------
@@ -229,7 +239,7 @@ def kill_worker(client, address):
     pid = client.run(os.getpid, workers=[address])[address]
     os.kill(pid, signal.SIGKILL)
     deadline = time.monotonic() + 30
-    while address in client.scheduler_info()["workers"]:
+    while address in mdask._live_workers(client):
         assert time.monotonic() < deadline, "the worker did not die"
         time.sleep(0.05)
 
@@ -250,7 +260,7 @@ def test_a_worker_killed_during_compress_changes_no_byte(client):
     expected = one_process_records(vectors.compute(scheduler="sync"), config, codebook)
 
     future = client.compute(mdask.compress(vectors, config, codebook), retries=2)
-    victim = sorted(client.scheduler_info()["workers"])[0]
+    victim = mdask._live_workers(client)[0]
     while not client.who_has().get(future.key) and len([1 for v in client.who_has().values() if v]) < 4:
         time.sleep(0.02)
     assert not future.done()
