@@ -152,7 +152,7 @@ def compress(vectors: Any, config: _core.CodecConfig, codebook: _core.Codebook) 
     size = record_size(config)
     return vectors.map_blocks(_compress_block, _shared_spec(spec), size, dtype=np.uint8,
                               chunks=(vectors.chunks[0], (size,)), meta=np.empty((0, 0), dtype=np.uint8),
-                              name="marrowfin-compress")
+                              token="marrowfin-compress")
 
 
 def decompress(records: Any, config: _core.CodecConfig, codebook: _core.Codebook) -> da.Array:
@@ -173,7 +173,7 @@ def decompress(records: Any, config: _core.CodecConfig, codebook: _core.Codebook
             f"codebook bit_width {codebook.bit_width} does not match config bit_width {config.bit_width}")
     return records.map_blocks(_decompress_block, _shared_spec(spec), dtype=np.float32,
                               chunks=(records.chunks[0], (config.dimension,)),
-                              meta=np.empty((0, 0), dtype=np.float32), name="marrowfin-decompress")
+                              meta=np.empty((0, 0), dtype=np.float32), token="marrowfin-decompress")
 
 
 # --------------------------------------------------------------------------------------------------------------

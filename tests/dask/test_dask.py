@@ -9,6 +9,7 @@ import time
 import numpy as np
 import pytest
 
+dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 
 import marrowfin_rs._core as core  # noqa: E402
@@ -90,6 +91,17 @@ def test_bad_arguments_are_refused_when_the_graph_is_built(call, error, message)
     config, codebook = codec_for(4, True)
     with pytest.raises(error, match=message):
         call(config, codebook)
+
+
+def test_graphs_of_different_inputs_never_share_keys(client):
+    config, codebook = codec_for(4, True)
+    other, _ = codec_for(4, True, seed=8)
+    vectors = da.from_array(VECTORS, chunks=(20, -1))
+    together = dask.compute(mdask.compress(vectors, config, codebook), mdask.compress(vectors, other, codebook),
+                            mdask.compress(vectors[::-1], config, codebook))
+    assert together[0].tobytes() == one_process_records(VECTORS, config, codebook).tobytes()
+    assert together[1].tobytes() == one_process_records(VECTORS, other, codebook).tobytes()
+    assert together[2].tobytes() == one_process_records(VECTORS[::-1].copy(), config, codebook).tobytes()
 
 
 def test_records_of_another_configuration_are_refused(client):
