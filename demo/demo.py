@@ -1,24 +1,51 @@
-"""End-to-end tour of marrowfin_rs._core on realistic embeddings.
+"""End-to-end tour of marrowfin_rs on realistic embeddings.
 
 Generates clustered, unit-norm 768-dimensional vectors (the shape of sentence
-embeddings), then compresses, serializes, stores and searches them, printing
-what each step achieved.
+embeddings), then compresses them with every setting, measures what each costs
+and keeps (the table that the README's "Choosing a setting" shows), stores them
+in a corpus and searches them, and draws the trade-off into
+build/demo/tradeoff.png.
 """
 
 from __future__ import annotations
 
 import argparse
+import pathlib
+import pickle
 import time
+from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
-from marrowfin_rs import _core
+import marrowfin_rs
+from marrowfin_rs.backend import BruteForceBackend
+from marrowfin_rs.codec import Codebook, Codec, CodecConfig, CompressedVector, RotationMatrix
+from marrowfin_rs.corpus import CompressionPolicy, Corpus
+
+Matrix = npt.NDArray[np.float32]
 
 DIMENSION = 768
 SEED = 42
+TOP_K = 10
+QUERIES = 100
+PLOT_PATH = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo" / "tradeoff.png"
 
 
-def make_embeddings(count: int, dimension: int, clusters: int, rng: np.random.Generator) -> np.ndarray:
+@dataclass
+class Setting:
+    """What one way of storing the vectors costs and keeps."""
+
+    name: str
+    bytes_per_vector: int
+    serialized_bytes: int
+    mean_cosine: float
+    recall: float
+    compress_rate: float | None = None
+    decompress_rate: float | None = None
+
+
+def make_embeddings(count: int, dimension: int, clusters: int, rng: np.random.Generator) -> Matrix:
     """Unit vectors scattered around a few topic centroids, like real embeddings."""
     centroids = rng.standard_normal((clusters, dimension)).astype(np.float32)
     labels = rng.integers(0, clusters, size=count)
@@ -28,9 +55,9 @@ def make_embeddings(count: int, dimension: int, clusters: int, rng: np.random.Ge
     return np.ascontiguousarray(vectors, dtype=np.float32)
 
 
-def mean_cosine(a: np.ndarray, b: np.ndarray) -> float:
+def mean_cosine(a: Matrix, b: Matrix) -> float:
     dots = np.einsum("ij,ij->i", a.astype(np.float64), b.astype(np.float64))
-    norms = np.linalg.norm(a, axis=1) * np.linalg.norm(b, axis=1)
+    norms = np.linalg.norm(a.astype(np.float64), axis=1) * np.linalg.norm(b.astype(np.float64), axis=1)
     return float(np.mean(dots / norms))
 
 
@@ -38,122 +65,220 @@ def section(title: str) -> None:
     print(f"\n== {title} ==")
 
 
-def show_config_and_rotation(config: _core.CodecConfig) -> _core.RotationMatrix:
+def ids_for(count: int) -> list[str]:
+    return [f"doc-{i:05d}" for i in range(count)]
+
+
+def top_ids(backend: BruteForceBackend, queries: Matrix) -> list[set[str]]:
+    return [{result.vector_id for result in backend.search(query, TOP_K)} for query in queries]
+
+
+def recall_at_k(restored: Matrix, queries: Matrix, truth: list[set[str]]) -> float:
+    """Share of the exact top-k (over the originals) found by searching the restored vectors."""
+    backend = BruteForceBackend()
+    backend.ingest(dict(zip(ids_for(len(restored)), restored)))
+    found = top_ids(backend, queries)
+    return float(np.mean([len(t & f) / TOP_K for t, f in zip(truth, found)]))
+
+
+def show_config_and_rotation(config: CodecConfig) -> RotationMatrix:
     section("Configuration")
     print(config)
-    print(f"config hash: {config.config_hash}")
+    print(f"config hash (the value identity of a configuration): {config.config_hash}")
 
     section("Rotation")
     start = time.perf_counter()
-    rotation = _core.RotationMatrix.from_config(config)
+    rotation = RotationMatrix.from_config(config)
     built = time.perf_counter() - start
-    start = time.perf_counter()
-    _core.RotationMatrix.from_config(config)
-    cached = time.perf_counter() - start
     matrix = np.frombuffer(rotation.matrix_f64_bytes(), dtype="<f8").reshape(DIMENSION, DIMENSION)
     error = np.abs(matrix @ matrix.T - np.eye(DIMENSION)).max()
-    print(f"{DIMENSION}x{DIMENSION} orthogonal matrix from seed {config.seed}: "
-          f"built in {built * 1e3:.1f} ms, fetched again in {cached * 1e6:.0f} us, "
-          f"max |M M^T - I| = {error:.2e}")
+    print(f"{DIMENSION}x{DIMENSION} orthogonal matrix from seed {config.seed} in "
+          f"{built * 1e3:.1f} ms, max |M M^T - I| = {error:.2e}")
     return rotation
 
 
-def train_codebook(rotation: _core.RotationMatrix, sample: np.ndarray, config: _core.CodecConfig) -> _core.Codebook:
+def train_codebook(rotation: RotationMatrix, sample: Matrix, config: CodecConfig) -> Codebook:
     # Quantization happens on rotated coordinates, so train on rotated samples.
     rotated = np.stack([rotation.apply(v) for v in sample])
-    codebook = _core.Codec().build_codebook(rotated, config)
-    return codebook
+    return Codebook.train(rotated, config)
 
 
-def codec_tour(vectors: np.ndarray, rotation: _core.RotationMatrix) -> None:
-    section("Compression (codec)")
-    codec = _core.Codec()
-    sample = vectors[:256]
-    print(f"{'bits':>4} {'residual':>8} {'bytes/vec':>9} {'ratio':>6} {'serialized':>10} "
-          f"{'cosine':>8} {'compress':>9} {'decompress':>10}")
+def float_settings(vectors: Matrix, queries: Matrix, truth: list[set[str]]) -> list[Setting]:
+    """Plain float32 (the reference) and float16, stored as raw arrays."""
+    half = vectors.astype(np.float16)
+    restored = np.ascontiguousarray(half.astype(np.float32))
+    return [
+        Setting("float32", DIMENSION * 4, DIMENSION * 4, 1.0, 1.0),
+        Setting("float16", half.itemsize * DIMENSION, half.itemsize * DIMENSION,
+                mean_cosine(vectors, restored), recall_at_k(restored, queries, truth)),
+    ]
+
+
+def codec_settings(vectors: Matrix, queries: Matrix, truth: list[set[str]],
+                   rotation: RotationMatrix) -> list[Setting]:
+    codec = Codec()
+    settings = []
     for bit_width in (2, 4, 8):
         for residual in (False, True):
-            config = _core.CodecConfig(bit_width, SEED, DIMENSION, residual_enabled=residual)
-            codebook = train_codebook(rotation, sample, config)
+            config = CodecConfig(bit_width, SEED, DIMENSION, residual_enabled=residual)
+            codebook = train_codebook(rotation, vectors[:256], config)
             start = time.perf_counter()
-            compressed = codec.compress_batch(vectors, config, codebook)
+            records = codec.compress_batch(vectors, config, codebook)
             t_compress = time.perf_counter() - start
             start = time.perf_counter()
-            restored = codec.decompress_batch(compressed, config, codebook)
+            restored = codec.decompress_batch(records, config, codebook)
             t_decompress = time.perf_counter() - start
-            blobs = [c.to_bytes() for c in compressed]
-            parsed = [_core.CompressedVector.from_bytes(b) for b in blobs]
-            assert all(p.to_bytes() == b for p, b in zip(parsed, blobs))
-            size = compressed[0].size_bytes
-            print(f"{bit_width:>4} {str(residual):>8} {size:>9} {DIMENSION * 4 / size:>6.1f} "
-                  f"{len(blobs[0]):>10} {mean_cosine(vectors, restored):>8.6f} "
-                  f"{len(vectors) / t_compress:>7.0f}/s {len(vectors) / t_decompress:>8.0f}/s")
-    print(f"(float32 vector: {DIMENSION * 4} bytes; every record survived to_bytes/from_bytes unchanged)")
+            blobs = [record.to_bytes() for record in records]
+            assert all(CompressedVector.from_bytes(b).to_bytes() == b for b in blobs)
+            name = f"{bit_width}-bit" + (" + residual" if residual else "")
+            settings.append(Setting(name, records[0].size_bytes, len(blobs[0]),
+                                    mean_cosine(vectors, restored),
+                                    recall_at_k(restored, queries, truth),
+                                    len(vectors) / t_compress, len(vectors) / t_decompress))
+    return settings
 
 
-def corpus_tour(vectors: np.ndarray, rotation: _core.RotationMatrix) -> dict[str, np.ndarray]:
-    section("Corpora")
-    config = _core.CodecConfig(4, SEED, DIMENSION, residual_enabled=False)
+def print_table(settings: list[Setting], count: int) -> None:
+    section("Choosing a setting")
+    float32_bytes = DIMENSION * 4
+    print(f"{'setting':<18} {'bytes/vec':>9} {'ratio':>6} {'serialized':>10} {'ser.ratio':>9} "
+          f"{'total MB':>8} {'cosine':>8} {'1-cosine':>8} {'recall@10':>9} {'compress':>9} "
+          f"{'decompress':>10}")
+    for s in settings:
+        rates = ("-" if s.compress_rate is None else f"{s.compress_rate:.0f}/s",
+                 "-" if s.decompress_rate is None else f"{s.decompress_rate:.0f}/s")
+        print(f"{s.name:<18} {s.bytes_per_vector:>9} {float32_bytes / s.bytes_per_vector:>6.2f} "
+              f"{s.serialized_bytes:>10} {float32_bytes / s.serialized_bytes:>9.2f} "
+              f"{s.serialized_bytes * count / 1e6:>8.2f} {s.mean_cosine:>8.5f} {1 - s.mean_cosine:>8.1e} "
+              f"{s.recall:>9.3f} "
+              f"{rates[0]:>9} {rates[1]:>10}")
+    print(f"""
+  bytes/vec   payload kept per vector in memory (indices + residual; no header)
+  ratio       float32 bytes ({float32_bytes}) / payload bytes
+  serialized  bytes of one vector's stored form (CompressedVector.to_bytes(): 70-byte header,
+              flag and residual length included; the float rows are raw arrays)
+  ser.ratio   float32 bytes / serialized bytes: what storage or the network actually saves
+  total MB    serialized bytes of all {count} vectors (float32: {float32_bytes * count / 1e6:.2f} MB)
+  cosine      mean cosine similarity between each original and its reconstruction
+  1-cosine    the same as a loss (smaller is better), to tell the near-lossless settings apart
+  recall@10   share of the exact top-10 (over the originals) found when searching the
+              reconstructions, averaged over {QUERIES} queries near stored vectors
+  compress    vectors per second through Codec.compress_batch (decompress: decompress_batch)""")
+
+
+def draw_tradeoff(settings: list[Setting], path: pathlib.Path) -> bool:
+    """Bytes per vector against recall@10 and mean cosine; False without matplotlib."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    figure, (left, right) = plt.subplots(1, 2, figsize=(13, 5.2))
+    colors = plt.get_cmap("tab10").colors
+    for index, s in enumerate(settings):
+        marker = "s" if s.name.startswith("float") else ("^" if "residual" in s.name else "o")
+        style = {"marker": marker, "s": 70, "color": colors[index % len(colors)], "label": s.name}
+        left.scatter(s.bytes_per_vector, s.recall, **style)
+        # float32 reconstructs exactly: no point on a logarithmic error axis.
+        if s.name != "float32":
+            right.scatter(s.bytes_per_vector, 1.0 - s.mean_cosine, **style)
+    ticks = sorted({s.bytes_per_vector for s in settings})
+    for axis in (left, right):
+        axis.set_xscale("log")
+        axis.set_xticks(ticks, [str(t) for t in ticks], rotation=45)
+        axis.minorticks_off()
+        axis.set_xlabel("bytes per vector (payload, logarithmic)")
+        axis.grid(True, alpha=0.3)
+    left.set_ylabel(f"recall@{TOP_K} (higher is better)")
+    left.set_title(f"Search quality: recall@{TOP_K} against the exact top-{TOP_K}")
+    right.set_yscale("log")
+    right.set_ylabel("1 - mean cosine (lower is better, logarithmic)")
+    right.set_title("Reconstruction fidelity (float32 is exact: not shown)")
+    handles, labels = left.get_legend_handles_labels()
+    figure.legend(handles, labels, loc="lower center", ncol=len(settings), fontsize=9, frameon=False)
+    figure.suptitle(f"marrowfin_rs {marrowfin_rs.__version__}: {DIMENSION}-d embeddings, every setting "
+                    "(squares: plain floats, circles: indices only, triangles: with residual)")
+    figure.tight_layout(rect=(0, 0.07, 1, 1))
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+    return True
+
+
+def corpus_tour(vectors: Matrix, rotation: RotationMatrix) -> None:
+    section("Corpus")
+    config = CodecConfig(4, SEED, DIMENSION, residual_enabled=False)
     codebook = train_codebook(rotation, vectors[:256], config)
-    ids = [f"doc-{i:05d}" for i in range(len(vectors))]
-    restored_by_policy = {}
-    for policy in (_core.CompressionPolicy.COMPRESS, _core.CompressionPolicy.FP16):
-        corpus = _core.Corpus(f"demo-{policy.value}", config, codebook, policy)
-        start = time.perf_counter()
-        stored_bytes = 0
-        for vector_id, vector in zip(ids, vectors):
-            entry = corpus.insert(vector_id, vector)
-            stored_bytes += entry.compressed.size_bytes
-        t_insert = time.perf_counter() - start
-        restored = corpus.decompress_all()
-        matrix = np.stack([restored[i] for i in ids])
-        events = corpus.pending_events()
-        kinds: dict[str, int] = {}
-        for event in events:
-            kinds[type(event).__name__] = kinds.get(type(event).__name__, 0) + 1
-        print(f"{policy!r:>30}: {corpus.vector_count} vectors, {stored_bytes / len(ids):.0f} bytes/vector, "
-              f"mean cosine {mean_cosine(vectors, matrix):.6f}, {len(ids) / t_insert:.0f} inserts/s")
-        print(f"{'':>30}  events drained: {kinds}")
-        restored_by_policy[policy.value] = matrix
-    return restored_by_policy
+    corpus = Corpus("demo", config, codebook, CompressionPolicy.COMPRESS)
+    ids = ids_for(len(vectors))
+    start = time.perf_counter()
+    stored = sum(corpus.insert(vector_id, vector).compressed.size_bytes
+                 for vector_id, vector in zip(ids, vectors))
+    t_insert = time.perf_counter() - start
+    restored = corpus.decompress_all()
+    kinds: dict[str, int] = {}
+    for event in corpus.pending_events():
+        kinds[type(event).__name__] = kinds.get(type(event).__name__, 0) + 1
+    matrix = np.stack([restored[i] for i in ids])
+    print(f"{corpus.vector_count} vectors under {corpus.compression_policy!r} at 4 bits: "
+          f"{stored / len(ids):.0f} bytes/vector, mean cosine {mean_cosine(vectors, matrix):.6f}, "
+          f"{len(ids) / t_insert:.0f} inserts/s")
+    print(f"events drained: {kinds}")
+    entry = corpus.get(ids[0])
+    shipped = pickle.dumps((config, codebook, entry))
+    config2, codebook2, entry2 = pickle.loads(shipped)
+    same = Codec().decompress(entry2.compressed, config2, codebook2).tobytes() == restored[ids[0]].tobytes()
+    print(f"config, codebook and one entry pickle into {len(shipped)} bytes; "
+          f"unpickled, they decompress to the same vector: {same}")
 
 
-def search_tour(vectors: np.ndarray, restored: dict[str, np.ndarray], rng: np.random.Generator) -> None:
-    section("Search")
-    ids = [f"doc-{i:05d}" for i in range(len(vectors))]
-    exact = _core.BruteForceBackend()
-    exact.ingest(dict(zip(ids, vectors)))
-    queries = vectors[rng.choice(len(vectors), size=50, replace=False)] + 0.01 * rng.standard_normal(
-        (50, DIMENSION)).astype(np.float32)
-    queries = np.ascontiguousarray(queries, dtype=np.float32)
-    top = exact.search(queries[0], 3)
+def search_tour(backend: BruteForceBackend, queries: Matrix, count: int) -> None:
+    section("Exact search")
+    top = backend.search(queries[0], 3)
     print("top 3 for the first query:", ", ".join(repr(r) for r in top))
-    truth = [{r.vector_id for r in exact.search(q, 10)} for q in queries]
-    for name, matrix in restored.items():
-        approx = _core.BruteForceBackend()
-        approx.ingest(dict(zip(ids, matrix)))
-        start = time.perf_counter()
-        found = [{r.vector_id for r in approx.search(q, 10)} for q in queries]
-        elapsed = time.perf_counter() - start
-        recall = np.mean([len(t & f) / 10 for t, f in zip(truth, found)])
-        print(f"recall@10 of search over {name} vectors vs originals: {recall:.3f} "
-              f"({elapsed / len(queries) * 1e3:.2f} ms per query over {len(ids)} vectors)")
+    start = time.perf_counter()
+    for query in queries:
+        backend.search(query, TOP_K)
+    elapsed = time.perf_counter() - start
+    print(f"{elapsed / len(queries) * 1e3:.2f} ms per top-{TOP_K} query over {count} float32 vectors")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--count", type=int, default=3000, help="number of embeddings")
     args = parser.parse_args()
+    count: int = args.count
 
     rng = np.random.default_rng(7)
-    vectors = make_embeddings(args.count, DIMENSION, clusters=24, rng=rng)
-    print(f"marrowfin_rs._core {_core.__version__}: {args.count} clustered unit embeddings of dimension {DIMENSION}")
+    vectors = make_embeddings(count, DIMENSION, clusters=24, rng=rng)
+    picks = rng.choice(count, size=QUERIES, replace=False)
+    noise = 0.01 * rng.standard_normal((QUERIES, DIMENSION)).astype(np.float32)
+    queries = np.ascontiguousarray(vectors[picks] + noise, dtype=np.float32)
+    print(f"marrowfin_rs {marrowfin_rs.__version__}: {count} clustered unit embeddings "
+          f"of dimension {DIMENSION}, {QUERIES} queries")
 
-    config = _core.CodecConfig(4, SEED, DIMENSION)
-    rotation = show_config_and_rotation(config)
-    codec_tour(vectors, rotation)
-    restored = corpus_tour(vectors, rotation)
-    search_tour(vectors, restored, rng)
+    rotation = show_config_and_rotation(CodecConfig(4, SEED, DIMENSION))
+    exact = BruteForceBackend()
+    exact.ingest(dict(zip(ids_for(count), vectors)))
+    truth = top_ids(exact, queries)
+
+    settings = float_settings(vectors, queries, truth) + codec_settings(vectors, queries, truth,
+                                                                        rotation)
+    print_table(settings, count)
+    if draw_tradeoff(settings, PLOT_PATH):
+        print(f"\ntrade-off plot written to {PLOT_PATH}")
+    else:
+        print("\n(matplotlib is not installed: no plot; ./scripts/demo.sh installs it)")
+
+    corpus_tour(vectors, rotation)
+    search_tour(exact, queries, count)
+
+    # ---- Compressed search -------------------------------------------------------
+    # Place for the tour of Corpus.search (top-k over the compressed corpus itself):
+    # its recall@10 and speed beside the exact search above.
+    # -------------------------------------------------------------------------------
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Scaling out: builds the wheel into a Python 3.12 virtual environment with the dask extra and Zarr, then runs
+# Scaling out: installs the wheel with the dask extra and Zarr into a Python 3.12 virtual environment, then runs
 # demo/dask_demo.py (a LocalCluster of two worker processes by default; pass --scheduler ADDRESS for a running
 # cluster, --rows N for another size; --help lists the options).
 set -euo pipefail
@@ -8,11 +8,10 @@ cd "$REPO_ROOT"
 
 ensure_debian_packages cmake g++
 PY312="$(find_python 3.12)"
-log "Preparing build/venv-dask with $PY312"
-make_venv build/venv-dask "$PY312" "numpy>=1.26" "${BUILD_REQUIREMENTS[@]}"
-log "Building and installing the wheel with the dask extra and Zarr"
-WHEEL="$(build_wheel build/venv-dask)"
-build/venv-dask/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
-build/venv-dask/bin/python -m pip install -q --disable-pip-version-check "${WHEEL}[dask]" "zarr>=2.18"
+log "Preparing build/venv-dask with $PY312 (NumPy, Dask, Zarr)"
+make_venv build/venv-dask "$PY312" "numpy>=1.26" "dask[array,distributed]>=2024.8.0" "zarr>=2.18"
+log "Building the wheel (compiled objects in build/wheel are reused)"
+WHEEL="$(build_wheel)"
+install_wheel build/venv-dask "$WHEEL"
 log "Running demo/dask_demo.py"
 exec build/venv-dask/bin/python demo/dask_demo.py "$@"

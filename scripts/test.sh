@@ -3,9 +3,10 @@
 #   1. the C++ core tests (GoogleTest through ctest), warnings as errors;
 #   2. the same tests, plus a replay of the fuzz corpus, under AddressSanitizer
 #      and UndefinedBehaviorSanitizer;
-#   3. one cp312-abi3 wheel, built once, checked for fused multiply-adds and
-#      stable-ABI conformance, then tested with pytest on Python 3.12 with
-#      NumPy 1.26 and on Python 3.13 with NumPy 2.x.
+#   3. one cp312-abi3 manylinux wheel, built once, checked for fused
+#      multiply-adds, stable-ABI conformance, its tag, licence and stubs, then
+#      tested with pytest on Python 3.12 with NumPy 1.26 and on Python 3.13
+#      with NumPy 2.x, and its stubs checked against it (stubtest, mypy).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$REPO_ROOT"
@@ -28,27 +29,29 @@ ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:hal
 PY312="$(find_python 3.12)"
 PY313="$(find_python 3.13)"
 
-log "Building the abi3 wheel with $PY312"
-make_venv build/venv-py312 "$PY312" "numpy>=1.26,<2" pytest "${BUILD_REQUIREMENTS[@]}" abi3audit
-WHEEL="$(MARROWFIN_WERROR=ON build_wheel build/venv-py312)"
+log "Building the abi3 wheel (compiled objects in build/wheel are reused)"
+WHEEL="$(build_wheel)"
 echo "built $WHEEL"
 
 log "Checking the wheel: stable ABI only, no fused multiply-add in the binary"
-build/venv-py312/bin/abi3audit --strict --report "$WHEEL" >/dev/null
+make_venv "$BUILD_VENV" "$PY312" abi3audit
+"$BUILD_VENV/bin/abi3audit" --strict --report "$WHEEL" >/dev/null
 rm -rf build/wheel-check && mkdir -p build/wheel-check
-build/venv-py312/bin/python -m zipfile -e "$WHEEL" build/wheel-check
+"$BUILD_VENV/bin/python" -m zipfile -e "$WHEEL" build/wheel-check
 if objdump -d build/wheel-check/marrowfin_rs/_core.abi3.so | grep -q -E 'vfn?m(add|sub)[0-9]'; then
   echo "error: the extension contains fused multiply-add instructions" >&2
   exit 1
 fi
+scripts/ci/wheel_contents.sh "$WHEEL"
 
 for pair in "py312 $PY312 numpy>=1.26,<2" "py313 $PY313 numpy>=2"; do
   read -r tag python numpy_req <<<"$pair"
   log "pytest on $("$python" -c 'import sys; print(sys.version.split()[0])') with $numpy_req"
   make_venv "build/venv-$tag" "$python" "$numpy_req" pytest
-  "build/venv-$tag/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
+  install_wheel "build/venv-$tag" "$WHEEL"
   "build/venv-$tag/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+scripts/ci/typing.sh build/venv-py312
 ./scripts/ci/dask.sh
 
 log "All tests passed"

@@ -20,6 +20,7 @@
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
 #include "py/toolkit/panic.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -147,12 +148,19 @@ PyObject* get_count(PyObject* self) {
 
 // ---- type -------------------------------------------------------------------
 
+// A backend owns mutable state behind its lock; the vectors it was given can
+// be sent instead.
+constexpr char kNotPicklable[] =
+    "a BruteForceBackend owns mutable state behind a lock; pickle the mapping of ids to float32 "
+    "vectors it was given and ingest() it into a new BruteForceBackend";
+
 PyMethodDef methods[] = {
     method<kIngestSignature, ingest>(
         "ingest", "ingest($self, vectors)\n--\n\nIngest a mapping of `vector_id -> 1-D f32 array`."),
     method<kSearchSignature, search>("search", "search($self, query, top_k)\n--\n\n"),
     method<kRemoveSignature, remove>("remove", "remove($self, vector_ids)\n--\n\n"),
     noargs<clear>("clear", "clear($self)\n--\n\n"),
+    refuse_pickling<kNotPicklable>(),
     methods_end(),
 };
 

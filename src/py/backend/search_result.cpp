@@ -13,6 +13,8 @@
 #include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
+#include "py/toolkit/ref.hpp"
 #include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
@@ -90,6 +92,28 @@ PyObject* search_result_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong(value_of<Value>(self).score > value_of<Value>(other).score ? 1 : 0);
 }
 
+// ---- pickling ---------------------------------------------------------------
+
+// The constructor rounds the score to float32 again, which gives back the
+// stored float32 exactly.
+PyObject* search_result_reduce(PyObject* self) {
+  const Value& result = value_of<Value>(self);
+  Ref vector_id = Ref::steal(new_text(result.vector_id));
+  if (!vector_id) {
+    return nullptr;
+  }
+  return reduce_with_class(
+      self, Py_BuildValue("(Od)", vector_id.get(), static_cast<double>(result.score)));
+}
+
+PyMethodDef methods[] = {
+    noargs<search_result_reduce>(
+        "__reduce__", "__reduce__($self, /)\n--\n\nPickle support: (SearchResult, (vector_id, score))."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
+    methods_end(),
+};
+
 // ---- type -------------------------------------------------------------------
 
 // Read-only properties.
@@ -109,6 +133,7 @@ PyType_Slot slots[] = {
     slot(Py_tp_repr, &unary<search_result_repr>),
     slot(Py_tp_richcompare, &richcompare<search_result_richcompare>),
     slot(Py_tp_hash, &PyObject_HashNotImplemented),
+    slot(Py_tp_methods, methods),
     slot(Py_tp_getset, properties),
     slot_end(),
 };

@@ -1,6 +1,9 @@
 #include "py/codec/codebook.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "py/codec/codec_config.hpp"
 #include "py/errors.hpp"
@@ -11,6 +14,7 @@
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -57,12 +61,71 @@ PyObject* get_entries(PyObject* self) {
   return numpy::copied_float32_array(value_of<Book>(self).entries());
 }
 
+// ---- pickling ---------------------------------------------------------------
+
+// The levels travel as little-endian binary32 bytes, so a pickle does not
+// depend on NumPy's own pickle format (which differs between NumPy 1 and 2).
+PyObject* codebook_reduce(PyObject* self) {
+  const Book& codebook = value_of<Book>(self);
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(codebook.entries().size() * 4);
+  for (const float level : codebook.entries()) {
+    const auto bits = std::bit_cast<std::uint32_t>(level);
+    for (int k = 0; k < 4; ++k) {
+      bytes.push_back(static_cast<std::uint8_t>(bits >> (8 * k)));
+    }
+  }
+  return reduce_with_class_method(
+      self, "_unpickle",
+      Py_BuildValue("(y#i)", reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<Py_ssize_t>(bytes.size()), int{codebook.bit_width()}));
+}
+
+constexpr Signature<2> kUnpickleSignature{"Codebook._unpickle", {"entries", "bit_width"}};
+
+// The reconstructor of a pickled codebook: the levels as little-endian
+// binary32 bytes, validated like the constructor's.
+PyObject* codebook_unpickle(PyObject*, const Args<2>& args) {
+  const auto converted = args.convert_all(to_bytes, to_u8);
+  if (!converted) {
+    return nullptr;
+  }
+  const auto& [bytes, bit_width] = *converted;
+  if (bytes.size() % 4 != 0) {
+    PyErr_SetString(PyExc_ValueError, "codebook entries must be a whole number of float32 values");
+    return nullptr;
+  }
+  std::vector<float> levels(bytes.size() / 4);
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    std::uint32_t bits = 0;
+    for (int k = 0; k < 4; ++k) {
+      bits |= static_cast<std::uint32_t>(bytes[4 * i + static_cast<std::size_t>(k)]) << (8 * k);
+    }
+    levels[i] = std::bit_cast<float>(bits);
+  }
+  auto codebook = Book::create(std::move(levels), bit_width);
+  if (!codebook) {
+    return raise_codec_error(codebook.error());
+  }
+  return new_instance<Book>(codebook_type(), std::move(codebook).value());
+}
+
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
     class_method<kTrainSignature, codebook_train>(
         "train",
         "train($cls, vectors, config)\n--\n\nTrain a codebook from representative FP32 vectors."),
+    noargs<codebook_reduce>(
+        "__reduce__",
+        "__reduce__($self, /)\n--\n\n"
+        "Pickle support: the levels as little-endian float32 bytes and the bit width."),
+    class_method<kUnpickleSignature, codebook_unpickle>(
+        "_unpickle",
+        "_unpickle($cls, entries, bit_width)\n--\n\n"
+        "Rebuild a pickled codebook from little-endian float32 bytes (validated)."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
     methods_end(),
 };
 

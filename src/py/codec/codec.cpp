@@ -16,6 +16,7 @@
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/ref.hpp"
 #include "py/toolkit/trampolines.hpp"
 
@@ -131,6 +132,11 @@ PyObject* codec_decompress(PyObject*, const Args<3>& args) { return decompress_o
 
 // ---- type -------------------------------------------------------------------
 
+// A Codec has no state worth sending; the values it works with do pickle.
+constexpr char kNotPicklable[] =
+    "a Codec holds no state; create Codec() where it is needed and send the CodecConfig and "
+    "Codebook (which pickle) instead";
+
 PyMethodDef methods[] = {
     method<kCompressSignature, codec_compress>(
         "compress", "compress($self, vector, config, codebook)\n--\n\n"),
@@ -144,6 +150,7 @@ PyMethodDef methods[] = {
         "build_codebook", "build_codebook($self, training_vectors, config)\n--\n\n"),
     method<kBuildRotationSignature, codec_build_rotation>(
         "build_rotation", "build_rotation($self, config)\n--\n\n"),
+    refuse_pickling<kNotPicklable>(),
     methods_end(),
 };
 

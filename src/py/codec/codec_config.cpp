@@ -9,6 +9,7 @@
 #include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
@@ -53,7 +54,29 @@ PyObject* codec_config_repr(PyObject* self) {
   return new_text(text);
 }
 
+// ---- pickling ---------------------------------------------------------------
+
+// Rebuilt by the constructor from its four fields, which recomputes the same
+// config hash.
+PyObject* codec_config_reduce(PyObject* self) {
+  const Config& config = value_of<Config>(self);
+  return reduce_with_class(self, Py_BuildValue("(iKIO)", int{config.bit_width()},
+                                               static_cast<unsigned long long>(config.seed()),
+                                               static_cast<unsigned int>(config.dimension()),
+                                               config.residual_enabled() ? Py_True : Py_False));
+}
+
 // ---- type -------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    noargs<codec_config_reduce>(
+        "__reduce__",
+        "__reduce__($self, /)\n--\n\n"
+        "Pickle support: (CodecConfig, (bit_width, seed, dimension, residual_enabled))."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
+    methods_end(),
+};
 
 // Read-only properties.
 PyGetSetDef properties[] = {
@@ -74,6 +97,7 @@ PyType_Slot slots[] = {
     slot(Py_tp_new, &constructor<kNewSignature, codec_config_new>),
     slot(Py_tp_dealloc, &dealloc_instance<Config>),
     slot(Py_tp_repr, &unary<codec_config_repr>),
+    slot(Py_tp_methods, methods),
     slot(Py_tp_getset, properties),
     slot_end(),
 };

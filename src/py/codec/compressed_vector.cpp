@@ -12,6 +12,8 @@
 #include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
+#include "py/toolkit/ref.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -49,6 +51,16 @@ PyObject* compressed_vector_from_bytes(PyObject*, const Args<1>& args) {
   return new_compressed_vector(std::move(record).value());
 }
 
+// A record pickles as its binary form, which from_bytes reads back into a
+// record with the same indices, residual, hash, dimension and bit width.
+PyObject* compressed_vector_reduce(PyObject* self) {
+  Ref blob = Ref::steal(compressed_vector_to_bytes(self));
+  if (!blob) {
+    return nullptr;
+  }
+  return reduce_with_class_method(self, "from_bytes", PyTuple_Pack(1, blob.get()));
+}
+
 // ---- read-only properties ---------------------------------------------------
 
 // A fresh writable copy on every read: the shared indices are never exposed.
@@ -71,6 +83,12 @@ PyMethodDef methods[] = {
                                        "to_bytes($self)\n--\n\nSerialize to compact binary form."),
     class_method<kFromBytesSignature, compressed_vector_from_bytes>(
         "from_bytes", "from_bytes($cls, data)\n--\n\nDeserialize from compact binary form."),
+    noargs<compressed_vector_reduce>(
+        "__reduce__",
+        "__reduce__($self, /)\n--\n\n"
+        "Pickle support: (CompressedVector.from_bytes, (self.to_bytes(),))."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
     methods_end(),
 };
 

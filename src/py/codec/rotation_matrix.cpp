@@ -17,6 +17,7 @@
 #include "py/toolkit/gil.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -124,6 +125,17 @@ PyObject* rotation_multiply(PyObject* self, const Args<1>& args) {
   return numpy::vector_result(std::move(output));
 }
 
+// A rotation is a function of (seed, dimension) alone: the pickle carries
+// those two numbers, not the n * n matrix, and unpickling regenerates the
+// identical matrix.
+PyObject* rotation_reduce(PyObject* self) {
+  const Rotation& rotation = value_of<Rotation>(self);
+  return reduce_with_class_method(
+      self, "from_seed_and_dim",
+      Py_BuildValue("(KI)", static_cast<unsigned long long>(rotation.seed()),
+                    static_cast<unsigned int>(rotation.dimension())));
+}
+
 constexpr Signature<1> kApplySignature{"RotationMatrix.apply", {"vector"}};
 constexpr Signature<1> kApplyInverseSignature{"RotationMatrix.apply_inverse", {"vector"}};
 
@@ -155,6 +167,12 @@ PyMethodDef methods[] = {
                                                                    "apply($self, vector)\n--\n\n"),
     method<kApplyInverseSignature, rotation_multiply<Direction::Inverse>>(
         "apply_inverse", "apply_inverse($self, vector)\n--\n\n"),
+    noargs<rotation_reduce>(
+        "__reduce__",
+        "__reduce__($self, /)\n--\n\n"
+        "Pickle support: (RotationMatrix.from_seed_and_dim, (seed, dimension))."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
     methods_end(),
 };
 

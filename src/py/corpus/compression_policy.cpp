@@ -8,6 +8,7 @@
 #include "py/toolkit/convert.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/ref.hpp"
 #include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
@@ -78,11 +79,26 @@ PyObject* get_value(PyObject* self) { return new_text(corpus::policy_value(polic
 
 PyObject* get_name(PyObject* self) { return new_text(corpus::policy_name(policy_of(self))); }
 
+// ---- pickling ---------------------------------------------------------------
+
+// Unpickles to the class attribute of the same name: the member itself, even
+// for a policy object that is only equal to it (Corpus.compression_policy).
+PyObject* policy_reduce(PyObject* self) {
+  const std::string name(corpus::policy_name(policy_of(self)));
+  return reduce_to_class_attribute(self, name.c_str());
+}
+
 // ---- type -------------------------------------------------------------------
 
 PyMethodDef methods[] = {
     noargs<requires_codec>("requires_codec",
                            "requires_codec($self)\n--\n\nTrue only for `COMPRESS`."),
+    noargs<policy_reduce>("__reduce__",
+                          "__reduce__($self, /)\n--\n\n"
+                          "Pickle support: unpickles to the member itself, e.g. "
+                          "CompressionPolicy.COMPRESS."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
     methods_end(),
 };
 

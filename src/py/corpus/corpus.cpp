@@ -25,6 +25,7 @@
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
 #include "py/toolkit/panic.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/ref.hpp"
 #include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
@@ -369,6 +370,12 @@ PyObject* get_vector_ids(PyObject* self) {
 
 // ---- type -------------------------------------------------------------------
 
+// A corpus owns mutable state behind its lock; what it holds can be sent.
+constexpr char kNotPicklable[] =
+    "a Corpus owns mutable state (entries, id index, pending events) behind a lock; persist "
+    "what it holds instead: its codec_config, codebook and VectorEntry objects pickle, and "
+    "decompress_all() gives the vectors to insert into a new Corpus";
+
 PyMethodDef methods[] = {
     method<kInsertSignature, corpus_insert>(
         "insert", "insert($self, vector_id, vector, metadata=None)\n--\n\n"),
@@ -380,6 +387,7 @@ PyMethodDef methods[] = {
     method<kRemoveSignature, corpus_remove>("remove", "remove($self, vector_id)\n--\n\n"),
     noargs<corpus_pending_events>(
         "pending_events", "pending_events($self)\n--\n\nReturn and clear the pending event list."),
+    refuse_pickling<kNotPicklable>(),
     methods_end(),
 };
 

@@ -1,11 +1,16 @@
 #include <utility>
 
+#include "py/codec/codec_config.hpp"
 #include "py/corpus/compression_policy.hpp"
 #include "py/corpus/corpus_events.hpp"
+#include "py/toolkit/args.hpp"
+#include "py/toolkit/convert.hpp"
 #include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
 #include "py/toolkit/ref.hpp"
+#include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -29,6 +34,49 @@ PyObject* get_compression_policy(PyObject* self) {
   return new_compression_policy(value_of<Created>(self).compression_policy);
 }
 
+// ---- pickling ---------------------------------------------------------------
+
+// The event travels with its CodecConfig object (which pickles by value) and
+// unpickles to an event holding the unpickled config.
+PyObject* created_reduce(PyObject* self) {
+  const Created& event = value_of<Created>(self);
+  Ref corpus_id = Ref::steal(new_text(event.corpus_id));
+  Ref policy = Ref::steal(new_compression_policy(event.compression_policy));
+  if (!corpus_id || !policy) {
+    return nullptr;
+  }
+  return reduce_with_class_method(
+      self, "_unpickle",
+      Py_BuildValue("(OOOL)", corpus_id.get(), event.codec_config.get(), policy.get(),
+                    static_cast<long long>(event.timestamp)));
+}
+
+constexpr Signature<4> kUnpickleSignature{
+    "CorpusCreated._unpickle", {"corpus_id", "codec_config", "compression_policy", "timestamp"}};
+
+PyObject* created_unpickle(PyObject*, const Args<4>& args) {
+  auto converted = args.convert_all(to_string, to_codec_config, to_compression_policy, to_i64);
+  if (!converted) {
+    return nullptr;
+  }
+  auto& [corpus_id, config, policy, timestamp] = *converted;
+  const corpus::CorpusCreated event{share_text(std::move(corpus_id)), *config, policy, timestamp};
+  return new_corpus_created(event, args[1]);
+}
+
+PyMethodDef methods[] = {
+    noargs<created_reduce>("__reduce__",
+                           "__reduce__($self, /)\n--\n\n"
+                           "Pickle support: the id, config, policy and timestamp."),
+    class_method<kUnpickleSignature, created_unpickle>(
+        "_unpickle",
+        "_unpickle($cls, corpus_id, codec_config, compression_policy, timestamp)\n--\n\n"
+        "Rebuild a pickled event."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
+    methods_end(),
+};
+
 PyGetSetDef properties[] = {
     property<field<&Created::corpus_id, Created>>("corpus_id"),
     property<get_codec_config>("codec_config"),
@@ -41,6 +89,7 @@ PyType_Slot slots[] = {
     slot(Py_tp_doc, "Python parity for `marrowfin_cpu.corpus.events.CorpusCreated`."),
     slot(Py_tp_new, &no_constructor),
     slot(Py_tp_dealloc, &dealloc_instance<Created>),
+    slot(Py_tp_methods, methods),
     slot(Py_tp_getset, properties),
     slot_end(),
 };

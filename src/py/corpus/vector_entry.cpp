@@ -4,9 +4,13 @@
 #include <utility>
 
 #include "py/codec/compressed_vector.hpp"
+#include "py/toolkit/args.hpp"
+#include "py/toolkit/convert.hpp"
 #include "py/toolkit/field.hpp"
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
+#include "py/toolkit/pickling.hpp"
+#include "py/toolkit/ref.hpp"
 #include "py/toolkit/text.hpp"
 #include "py/toolkit/trampolines.hpp"
 
@@ -34,6 +38,46 @@ PyObject* get_compressed(PyObject* self) {
   return new_compressed_vector(value_of<Entry>(self).compressed());
 }
 
+// ---- pickling ---------------------------------------------------------------
+
+// (VectorEntry._unpickle, (vector_id, compressed, dimension)); the record
+// pickles as its binary form.
+PyObject* entry_reduce(PyObject* self) {
+  const Entry& entry = value_of<Entry>(self);
+  Ref vector_id = Ref::steal(new_text(entry.vector_id()));
+  Ref compressed = Ref::steal(new_compressed_vector(entry.compressed()));
+  if (!vector_id || !compressed) {
+    return nullptr;
+  }
+  return reduce_with_class_method(self, "_unpickle",
+                                  Py_BuildValue("(OOI)", vector_id.get(), compressed.get(),
+                                                static_cast<unsigned int>(entry.dimension())));
+}
+
+constexpr Signature<3> kUnpickleSignature{"VectorEntry._unpickle",
+                                          {"vector_id", "compressed", "dimension"}};
+
+PyObject* entry_unpickle(PyObject*, const Args<3>& args) {
+  auto converted = args.convert_all(to_string, to_compressed_vector, to_u32);
+  if (!converted) {
+    return nullptr;
+  }
+  auto& [vector_id, compressed, dimension] = *converted;
+  return new_vector_entry(Entry(share_text(std::move(vector_id)), std::move(compressed), dimension));
+}
+
+PyMethodDef methods[] = {
+    noargs<entry_reduce>("__reduce__",
+                         "__reduce__($self, /)\n--\n\n"
+                         "Pickle support: the id, the stored record and the dimension."),
+    class_method<kUnpickleSignature, entry_unpickle>(
+        "_unpickle",
+        "_unpickle($cls, vector_id, compressed, dimension)\n--\n\nRebuild a pickled entry."),
+    copy_returns_self(),
+    deepcopy_returns_self(),
+    methods_end(),
+};
+
 // ---- type -------------------------------------------------------------------
 
 PyGetSetDef properties[] = {
@@ -51,6 +95,7 @@ PyType_Slot slots[] = {
     slot(Py_tp_new, &no_constructor),
     slot(Py_tp_dealloc, &dealloc_instance<Entry>),
     slot(Py_tp_repr, &unary<entry_repr>),
+    slot(Py_tp_methods, methods),
     slot(Py_tp_getset, properties),
     slot_end(),
 };

@@ -5,10 +5,6 @@
 
 namespace marrowfin::py {
 
-namespace {
-
-// The signed 64-bit value of an integer-like object; the interpreter raises
-// TypeError for a non-integer and OverflowError beyond the signed range.
 std::optional<long long> to_i64(PyObject* object) {
   Ref index = Ref::steal(PyNumber_Index(object));
   if (!index) {
@@ -20,6 +16,8 @@ std::optional<long long> to_i64(PyObject* object) {
   }
   return value;
 }
+
+namespace {
 
 template <class Unsigned>
 std::optional<Unsigned> to_narrow_unsigned(PyObject* object) {

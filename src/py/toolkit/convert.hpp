@@ -31,6 +31,8 @@ void raise_cannot_convert(PyObject* object, PyTypeObject* target);
 std::optional<std::uint8_t> to_u8(PyObject* object);
 std::optional<std::uint32_t> to_u32(PyObject* object);
 std::optional<std::uint64_t> to_u64(PyObject* object);
+// Signed 64-bit, through __index__; the interpreter's OverflowError beyond it.
+std::optional<long long> to_i64(PyObject* object);
 
 // True or False, or a NumPy boolean scalar read through its __bool__;
 // anything else (0 and 1 included) is refused with target 'PyBool'.
