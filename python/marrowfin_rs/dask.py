@@ -31,7 +31,7 @@ import numpy as np
 
 from marrowfin_rs import _core
 
-__all__ = ["LostShardError", "ShardedCorpus", "compress", "decompress", "record_size"]
+__all__ = ["LostShardError", "ShardedCorpus", "compress", "decompress", "record_size", "shard_of"]
 
 # Byte layout of one serialized record: version (1), config hash (64), dimension (4), bit width (1), the packed
 # indices, the residual flag (1) and, when a residual is kept, its length (4) and two bytes per coordinate.
@@ -392,17 +392,20 @@ class ShardedCorpus:
         return self._wait(shards, pending)
 
     def _wait(self, shards: Sequence[int], pending: list[Any]) -> list[Any]:
+        """The results of calls pending on ``shards``; waits for all before raising the first failure (a shard
+        whose worker has gone meanwhile fails with ``LostShardError``)."""
         results: list[Any] = []
         failure: BaseException | None = None
         for shard, call in zip(shards, pending):
             try:
                 results.append(call.result())
-            except (OSError, distributed.comm.CommClosedError, ValueError, KeyError) as error:
+            except Exception as error:
                 results.append(None)
                 if not self._alive(shard):
-                    failure = LostShardError(self._corpus_id, shard, self._counts[shard], self._workers[shard])
-                else:
-                    failure = failure or error
+                    error = LostShardError(self._corpus_id, shard, self._counts[shard], self._workers[shard])
+                if failure is None or (isinstance(error, LostShardError)
+                                       and not isinstance(failure, LostShardError)):
+                    failure = error
         if failure is not None:
             raise failure
         return results
@@ -534,8 +537,6 @@ class ShardedCorpus:
     def remove(self, vector_id: str) -> None:
         """Remove one vector; ``KeyError`` with the id for an unknown id."""
         shard = self.shard_of(vector_id)
-        if not self._call([shard], "contains", [vector_id])[0]:
-            raise KeyError(vector_id)
         self._counts[shard] = self._call([shard], "remove", [[vector_id]])[0]
 
     @property
