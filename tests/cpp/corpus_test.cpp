@@ -36,8 +36,10 @@ struct Snapshot {
 
 Snapshot snapshot(Corpus& corpus) {
   Snapshot s;
-  for (const auto& slot : corpus.entries().entries()) s.insertion.push_back(*slot.id);
-  s.order.assign(corpus.entries().order().begin(), corpus.entries().order().end());
+  for (std::size_t row = 0; row < corpus.store().size(); ++row) {
+    s.insertion.push_back(std::string(corpus.store().id(row)));
+  }
+  s.order.assign(corpus.store().order().begin(), corpus.store().order().end());
   auto events = corpus.pending_events();
   for (const auto& e : events) s.events.push_back(e.kind());
   corpus.restore_pending_events(std::move(events));

@@ -72,14 +72,13 @@ Result<Codebook, CodecError> Codebook::create(std::vector<float> entries, std::u
   return Codebook(share_floats(std::move(entries)), bit_width);
 }
 
-Result<Codebook, CodecError> Codebook::train(std::span<const float> values, const CodecConfig& config) {
-  const std::uint32_t level_count = config.num_codebook_entries();
-  const std::size_t n = values.size();
-  if (n == 0) return fail(CodecError::insufficient_training_data(level_count));
+namespace {
 
-  const SortedSample sorted(values);
-  // Linear-interpolation quantiles at probabilities i / (K - 1), every
-  // operation rounded on its own in binary64.
+// Linear-interpolation quantiles at probabilities i / (K - 1), every
+// operation rounded on its own in binary64, sorted under total order; or
+// InsufficientTrainingData when fewer than K of them are distinct.
+Result<std::vector<float>, CodecError> quantile_levels(const SortedSample& sorted, std::size_t n,
+                                                       std::uint32_t level_count) {
   const double last_level = static_cast<double>(level_count - 1);
   const double last_sample = static_cast<double>(n - 1);
   std::vector<float> levels(level_count);
@@ -101,7 +100,92 @@ Result<Codebook, CodecError> Codebook::train(std::span<const float> values, cons
     if (total_order_less(levels[i - 1], levels[i])) ++distinct;
   }
   if (distinct < level_count) return fail(CodecError::insufficient_training_data(level_count));
+  return levels;
+}
 
+bool strictly_ascending(std::span<const float> levels) noexcept {
+  for (std::size_t i = 1; i < levels.size(); ++i) {
+    if (!total_order_less(levels[i - 1], levels[i])) return false;
+  }
+  return true;
+}
+
+// Lloyd-Max refinement of the starting levels over the n finite sample
+// values. Each iteration:
+//   1. cell boundaries at the midpoints of adjacent levels, in binary64; a
+//      value exactly on a midpoint belongs to the upper cell, as quantize
+//      sends ties to the upper level;
+//   2. each cell found by binary search over the sorted values, its sum as a
+//      difference of binary64 prefix sums accumulated once in ascending
+//      order, so the result depends on nothing but the values;
+//   3. each level moved to its cell's mean rounded to float32 (an empty cell
+//      keeps its level).
+// O(N) once, then O(K log N) per iteration. Stops early when the levels no
+// longer change, and keeps the previous levels should rounding ever make two
+// of them equal.
+void refine_levels(const SortedSample& sorted, std::size_t count, std::vector<float>& levels,
+                   std::uint32_t iterations) {
+  std::vector<double> values(count);
+  std::vector<double> prefix(count + 1);
+  prefix[0] = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    values[i] = sorted.at(i);
+    prefix[i + 1] = prefix[i] + values[i];
+  }
+  const std::size_t k = levels.size();
+  std::vector<std::size_t> bounds(k + 1);
+  std::vector<float> next(k);
+  for (std::uint32_t iteration = 0; iteration < iterations; ++iteration) {
+    bounds[0] = 0;
+    bounds[k] = count;
+    for (std::size_t i = 1; i < k; ++i) {
+      const double midpoint =
+          (static_cast<double>(levels[i - 1]) + static_cast<double>(levels[i])) / 2.0;
+      bounds[i] = static_cast<std::size_t>(
+          std::lower_bound(values.begin(), values.end(), midpoint) - values.begin());
+    }
+    for (std::size_t i = 0; i < k; ++i) {
+      const std::size_t cell = bounds[i + 1] - bounds[i];
+      next[i] = cell == 0 ? levels[i]
+                          : static_cast<float>((prefix[bounds[i + 1]] - prefix[bounds[i]]) /
+                                               static_cast<double>(cell));
+    }
+    if (!strictly_ascending(next) || next == levels) return;
+    levels.swap(next);
+  }
+}
+
+}  // namespace
+
+Result<Codebook, CodecError> Codebook::train(std::span<const float> values, const CodecConfig& config) {
+  const std::uint32_t level_count = config.num_codebook_entries();
+  const std::size_t n = values.size();
+  if (n == 0) return fail(CodecError::insufficient_training_data(level_count));
+
+  const SortedSample sorted(values);
+  auto levels = quantile_levels(sorted, n, level_count);
+  if (!levels.ok()) return fail(std::move(levels).error());
+  auto codebook = create(std::move(levels).value(), config.bit_width());
+  if (!codebook.ok()) throw std::logic_error("trained levels failed codebook validation");
+  return std::move(codebook).value();
+}
+
+Result<Codebook, CodecError> Codebook::train_lloyd_max(std::span<const float> values,
+                                                       const CodecConfig& config,
+                                                       std::uint32_t iterations) {
+  const std::uint32_t level_count = config.num_codebook_entries();
+  const std::size_t n = values.size();
+  if (n == 0) return fail(CodecError::insufficient_training_data(level_count));
+
+  const SortedSample sorted(values);
+  auto quantiles = quantile_levels(sorted, n, level_count);
+  if (!quantiles.ok()) return fail(std::move(quantiles).error());
+  std::vector<float> levels = std::move(quantiles).value();
+  // The end levels are the smallest and largest values (NaNs sort to the
+  // ends), so they are finite exactly when every value is.
+  if (std::isfinite(levels.front()) && std::isfinite(levels.back())) {
+    refine_levels(sorted, n, levels, iterations);
+  }
   auto codebook = create(std::move(levels), config.bit_width());
   if (!codebook.ok()) throw std::logic_error("trained levels failed codebook validation");
   return std::move(codebook).value();

@@ -24,6 +24,16 @@ class Codebook {
   // only config.bit_width is used.
   static Result<Codebook, CodecError> train(std::span<const float> values, const CodecConfig& config);
 
+  // Levels minimising the mean squared quantization error of the values
+  // (one-dimensional k-means), from train's quantile levels through at most
+  // `iterations` Lloyd-Max steps. Same checks and errors as train. A value
+  // that is not finite is an end quantile and no mean can replace it, so
+  // then the quantile levels are returned as they are. Deterministic to the
+  // byte (binary64 sums in a fixed order).
+  static Result<Codebook, CodecError> train_lloyd_max(std::span<const float> values,
+                                                      const CodecConfig& config,
+                                                      std::uint32_t iterations);
+
   // Index of the nearest level; ties go to the upper level, NaN to 0.
   std::uint8_t quantize(float value) const noexcept;
   Result<float, CodecError> dequantize(std::uint8_t index) const;

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/backend/brute_force_backend.hpp"
 #include "core/codec/codebook.hpp"
 #include "core/codec/codec_config.hpp"
 #include "core/codec/rotation_matrix.hpp"
@@ -24,7 +25,7 @@
 #include "core/corpus/corpus_error.hpp"
 #include "core/corpus/corpus_event.hpp"
 #include "core/corpus/vector_entry.hpp"
-#include "core/corpus/vector_id_map.hpp"
+#include "core/corpus/entry_store.hpp"
 
 namespace marrowfin::corpus {
 
@@ -50,26 +51,56 @@ class Corpus {
   // the stored entry (sharing its buffers).
   Result<VectorEntry, CorpusError> insert(std::string vector_id, std::span<const float> vector);
 
+  // Inserts vector_ids.size() vectors, row i of `values` (row-major, `cols`
+  // floats per row) under vector_ids[i]; all or nothing. Checks, in order:
+  // cols == dimension (else DimensionMismatch, as insert); every id new to
+  // the corpus and to the ids before it (else DuplicateVectorId of the first
+  // id in batch order that is not); the policy's encoding (the lowest
+  // failing row's Codec error). On success records one VectorsInserted
+  // listing the ids in order (nothing for an empty batch), and every entry
+  // is byte for byte what insert would have stored. `threads` workers
+  // encode (0 = choose). values.size() must be vector_ids.size() * cols
+  // (std::invalid_argument otherwise: the caller checks).
+  Result<std::size_t, CorpusError> insert_batch(std::vector<std::string> vector_ids,
+                                                std::span<const float> values, std::uint64_t cols,
+                                                unsigned threads = 0);
+
+  // The k = min(top_k, vector_count) best entries for the query, exactly as
+  // a brute-force backend that ingested decompress_all() would return them:
+  // the same ids in the same order with bit-identical scores (cosine of the
+  // query and the decoded vector; higher first, ties and NaN by id bytes).
+  // DimensionMismatch when the query length differs from the dimension;
+  // empty for an empty corpus or top_k 0. Records nothing. `threads`
+  // workers scan (0 = choose); the result never depends on it.
+  Result<std::vector<backend::SearchResult>, CorpusError> search(std::span<const float> query,
+                                                                 std::uint64_t top_k,
+                                                                 unsigned threads = 0) const;
+
   [[nodiscard]] bool contains(std::string_view vector_id) const noexcept;
   // Copy of the entry; nullopt if absent.
   [[nodiscard]] std::optional<VectorEntry> get(std::string_view vector_id) const;
   // The decoded values (dimension floats); UnknownVectorId or Codec on failure.
   // Records nothing.
   Result<std::vector<float>, CorpusError> decompress(std::string_view vector_id) const;
-  // Every entry decoded (in insertion order, so the first failing entry in
-  // that order decides the error), returned in ascending id byte order. Records
-  // CorpusDecompressed(count) only when the corpus is non-empty and every
-  // entry decoded.
+  // Every entry decoded, in ascending id byte order. Stored entries were
+  // encoded by this corpus with its own configuration and codebook, so
+  // decoding them cannot fail; should it, the first failing entry in id order
+  // decides the error. Records CorpusDecompressed(count) only when the
+  // corpus is non-empty and every entry decoded.
   Result<std::vector<DecodedVector>, CorpusError> decompress_all();
-  // decompress_all in two halves, for a caller that must deliver the result
-  // before the event may count: decode_all records nothing, and
+  // decompress_all in parts, for a caller that must still deliver the result
+  // after recording the event: decode_all records nothing;
   // record_decompressed(count) records CorpusDecompressed(count) unless count
-  // is 0.
+  // is 0 and returns a token for it (0 when nothing was recorded); and
+  // withdraw_decompressed(token) removes that event again if it is still
+  // pending, for a caller whose delivery failed.
   Result<std::vector<DecodedVector>, CorpusError> decode_all() const;
-  void record_decompressed(std::size_t count);
+  std::uint64_t record_decompressed(std::size_t count);
+  void withdraw_decompressed(std::uint64_t token) noexcept;
   // The removed entry, or nullopt (and no change) when the id is absent.
   // Records nothing.
   std::optional<VectorEntry> remove(std::string_view vector_id);
+
 
   // Moves the pending events out, oldest first, leaving the list empty.
   [[nodiscard]] std::vector<CorpusEvent> pending_events() noexcept;
@@ -81,24 +112,37 @@ class Corpus {
   const codec::CodecConfig& codec_config() const noexcept { return codec_config_; }
   const codec::Codebook& codebook() const noexcept { return codebook_; }
   CompressionPolicy compression_policy() const noexcept { return compression_policy_; }
-  std::uint64_t vector_count() const noexcept { return entries_.size(); }
-  bool is_empty() const noexcept { return entries_.empty(); }
-  // All ids, in insertion order (callers treat them as a set).
+  std::uint64_t vector_count() const noexcept { return store_.size(); }
+  bool is_empty() const noexcept { return store_.empty(); }
+  // All ids, in no promised order (callers treat them as a set).
   [[nodiscard]] std::vector<SharedText> vector_ids() const;
-  // The id index itself, for callers that iterate entries without copying.
-  const VectorIdMap& entries() const noexcept { return entries_; }
+  // The storage itself, for callers that scan entries without copying.
+  const EntryStore& store() const noexcept { return store_; }
+
+  // Decodes the stored rows listed in `rows` into out (rows.size() *
+  // dimension floats, row i at i * dimension), on up to `threads` workers
+  // (0 = choose); the first failing row in list order decides the error.
+  Status<codec::CodecError> decode_rows(std::span<const std::size_t> rows, std::span<float> out,
+                                        unsigned threads = 0) const;
 
  private:
-  // Every entry's values, in insertion order, or the first failing entry's error.
-  Result<std::vector<std::vector<float>>, codec::CodecError> decode_all_in_insertion_order(
-      std::span<const VectorIdMap::Slot> slots) const;
+  VectorEntry entry_at(std::size_t row) const;
+  // Writes an encoded record into a row; COMPRESS rows also get the sum of
+  // squares of the unrotated decoded values (binary64, stored as float32)
+  // after the codes, which search uses. `scratch` holds dimension floats.
+  void store_row(const codec::CompressedVector& record, std::uint8_t* codes,
+                 std::uint8_t* residual, std::vector<float>& scratch) const;
+  // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
+  Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values,
+                                                   std::size_t rows, unsigned threads);
 
   SharedText corpus_id_;
   codec::CodecConfig codec_config_;
   codec::Codebook codebook_;
   CompressionPolicy compression_policy_;
-  VectorIdMap entries_;
+  EntryStore store_;
   std::vector<CorpusEvent> pending_;
+  std::uint64_t last_token_ = 0;
   // The configuration's rotation, fetched at the first COMPRESS insert and
   // reused by every later one. Not part of the observable state.
   std::optional<codec::RotationMatrix> rotation_;

@@ -43,6 +43,9 @@ struct CorpusDecompressed {
   SharedText corpus_id;
   std::uint32_t vector_count = 0;
   std::int64_t timestamp = 0;
+  // Not part of the event's value: tells the recording call's event apart
+  // should that call have to withdraw it.
+  std::uint64_t token = 0;
 };
 
 // Part of the union for completeness; nothing in the core records it.

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include "core/codec/binary16.hpp"
@@ -108,6 +109,66 @@ Result<std::vector<float>, CodecError> decode_entry(const VectorEntry& entry,
       return decode_fp16(payload);
   }
   throw std::logic_error("unknown compression policy");
+}
+
+RowLayout row_layout(CompressionPolicy policy, const codec::CodecConfig& config) noexcept {
+  const std::size_t d = config.dimension();
+  switch (policy) {
+    case CompressionPolicy::COMPRESS:
+      return {(d * config.bit_width() + 7) / 8, config.residual_enabled() ? 2 * d : 0};
+    case CompressionPolicy::PASSTHROUGH:
+      return {4 * d, 0};
+    case CompressionPolicy::FP16:
+      return {2 * d, 0};
+  }
+  return {0, 0};
+}
+
+void store_record(const CompressedVector& record, CompressionPolicy policy, std::uint8_t* codes,
+                  std::uint8_t* residual) noexcept {
+  const std::vector<std::uint8_t>& indices = *record.indices();
+  if (policy != CompressionPolicy::COMPRESS || record.bit_width() == 8) {
+    std::memcpy(codes, indices.data(), indices.size());
+  } else {
+    const unsigned bits = record.bit_width();
+    const unsigned per_byte = 8 / bits;
+    const std::size_t bytes = (indices.size() * bits + 7) / 8;
+    std::memset(codes, 0, bytes);
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+      codes[i / per_byte] |= static_cast<std::uint8_t>(indices[i] << ((i % per_byte) * bits));
+    }
+  }
+  if (residual != nullptr && record.residual()) {
+    std::memcpy(residual, (*record.residual())->data(), (*record.residual())->size());
+  }
+}
+
+CompressedVector load_record(const std::uint8_t* codes, const std::uint8_t* residual,
+                             CompressionPolicy policy, const codec::CodecConfig& config) {
+  const RowLayout layout = row_layout(policy, config);
+  if (policy != CompressionPolicy::COMPRESS) {
+    return raw_record(std::vector<std::uint8_t>(codes, codes + layout.code_bytes), config);
+  }
+  const std::uint32_t d = config.dimension();
+  const unsigned bits = config.bit_width();
+  std::vector<std::uint8_t> indices(d);
+  if (bits == 8) {
+    std::memcpy(indices.data(), codes, d);
+  } else {
+    const unsigned per_byte = 8 / bits;
+    const unsigned mask = (1u << bits) - 1;
+    for (std::size_t i = 0; i < d; ++i) {
+      indices[i] = static_cast<std::uint8_t>((codes[i / per_byte] >> ((i % per_byte) * bits)) & mask);
+    }
+  }
+  std::optional<SharedBytes> residual_bytes;
+  if (layout.residual_bytes != 0) {
+    residual_bytes = share_bytes(std::vector<std::uint8_t>(residual, residual + layout.residual_bytes));
+  }
+  auto record = CompressedVector::create(share_bytes(std::move(indices)), std::move(residual_bytes),
+                                         config.config_hash(), d, static_cast<std::uint8_t>(bits));
+  if (!record.ok()) throw std::logic_error("stored row rejected: " + record.error().message());
+  return std::move(record).value();
 }
 
 }  // namespace marrowfin::corpus

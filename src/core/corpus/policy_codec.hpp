@@ -43,4 +43,24 @@ namespace marrowfin::corpus {
     const VectorEntry& entry, CompressionPolicy policy, const codec::CodecConfig& config,
     const codec::Codebook& codebook);
 
+// How a corpus keeps a policy's payload in its entry store: the bytes of
+// one row's codes (COMPRESS indices packed at the bit width, least
+// significant bits first; the raw payload bytes otherwise) and of its
+// residual (COMPRESS with a residual only, else 0).
+struct RowLayout {
+  std::size_t code_bytes;
+  std::size_t residual_bytes;
+};
+[[nodiscard]] RowLayout row_layout(CompressionPolicy policy, const codec::CodecConfig& config) noexcept;
+
+// Writes a record encode_vector produced into a row of that layout.
+void store_record(const codec::CompressedVector& record, CompressionPolicy policy,
+                  std::uint8_t* codes, std::uint8_t* residual) noexcept;
+
+// The record a row holds, byte for byte as encode_vector produced it.
+[[nodiscard]] codec::CompressedVector load_record(const std::uint8_t* codes,
+                                                  const std::uint8_t* residual,
+                                                  CompressionPolicy policy,
+                                                  const codec::CodecConfig& config);
+
 }  // namespace marrowfin::corpus

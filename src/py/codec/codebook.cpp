@@ -54,6 +54,29 @@ constexpr Signature<2> kTrainSignature{"Codebook.train", {"vectors", "config"}};
 
 PyObject* codebook_train(PyObject*, const Args<2>& args) { return train_codebook_operation(args); }
 
+constexpr Signature<3> kTrainLloydMaxSignature{
+    "Codebook.train_lloyd_max", {"vectors", "config", "iterations"}, 2};
+
+// Argument rules and errors as train, plus `iterations` (an int >= 0, 32 by default).
+PyObject* codebook_train_lloyd_max(PyObject*, const Args<3>& args) {
+  const auto converted = args.convert_all(numpy::to_matrix, to_codec_config, or_default(to_u32, 32u));
+  if (!converted) {
+    return nullptr;
+  }
+  const auto& [vectors, config, iterations] = *converted;
+  auto view = numpy::view_matrix(vectors);
+  if (!view) {
+    return nullptr;
+  }
+  const codec::CodecConfig training_config = *config;
+  const std::uint32_t steps = iterations;
+  auto codebook = without_gil([&] { return Book::train_lloyd_max(view->values(), training_config, steps); });
+  if (!codebook) {
+    return raise_codec_error(codebook.error());
+  }
+  return new_instance<Book>(codebook_type(), std::move(codebook).value());
+}
+
 // ---- read-only properties ---------------------------------------------------
 
 // A fresh NumPy copy on every read: the shared levels are never exposed.
@@ -116,6 +139,11 @@ PyMethodDef methods[] = {
     class_method<kTrainSignature, codebook_train>(
         "train",
         "train($cls, vectors, config)\n--\n\nTrain a codebook from representative FP32 vectors."),
+    class_method<kTrainLloydMaxSignature, codebook_train_lloyd_max>(
+        "train_lloyd_max",
+        "train_lloyd_max($cls, vectors, config, iterations=32)\n--\n\n"
+        "Train a codebook whose levels minimise the mean squared quantization error\n"
+        "(Lloyd-Max, started from the quantile levels of train)."),
     noargs<codebook_reduce>(
         "__reduce__",
         "__reduce__($self, /)\n--\n\n"

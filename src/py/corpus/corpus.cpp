@@ -10,6 +10,7 @@
 #include "core/common/guarded.hpp"
 #include "core/common/shared.hpp"
 #include "core/corpus/corpus.hpp"
+#include "py/backend/search_result.hpp"
 #include "py/codec/codebook.hpp"
 #include "py/codec/codec_config.hpp"
 #include "py/corpus/compression_policy.hpp"
@@ -217,17 +218,44 @@ PyObject* corpus_decompress(PyObject* self, const Args<1>& args) {
 }
 
 // The dict is filled in ascending id byte order, so it iterates that way.
-// The event is recorded only once the dict exists, so a call that fails
-// while building it (out of memory) leaves the corpus unchanged.
+// The event is recorded under the same hold of the corpus mutex as the
+// decode, so it sits where a serial run would put it, and is withdrawn if
+// building the dict then fails (out of memory), so a failed call leaves no
+// event. The dict is built after the mutex is released: making Python
+// objects may run arbitrary code (a collection's finalizers), which must
+// not find the mutex held.
 PyObject* corpus_decompress_all(PyObject* self) {
-  auto decoded = with_corpus(self, [](CoreCorpus& corpus) { return corpus.decode_all(); });
+  auto decoded = with_corpus(self, [](CoreCorpus& corpus) {
+    auto vectors = corpus.decode_all();
+    std::uint64_t token = 0;
+    if (vectors.ok()) token = corpus.record_decompressed(vectors.value().size());
+    return std::pair{std::move(vectors), token};
+  });
   if (!decoded) {
     return nullptr;
   }
-  if (!decoded->ok()) {
-    return raise_corpus_error(decoded->error());
+  auto& [vectors_or_error, token] = *decoded;
+  if (!vectors_or_error.ok()) {
+    return raise_corpus_error(vectors_or_error.error());
   }
-  std::vector<corpus::DecodedVector> vectors = std::move(*decoded).value();
+  // Withdraws the event unless the dict reaches the caller.
+  struct Withdraw {
+    const SharedCorpus& core;
+    std::uint64_t token;
+    bool delivered = false;
+    ~Withdraw() {
+      if (delivered || token == 0) {
+        return;
+      }
+      try {
+        if (auto access = core->lock()) {
+          (*access)->withdraw_decompressed(token);
+        }
+      } catch (...) {
+      }
+    }
+  } withdraw{corpus_of(self).core, token};
+  std::vector<corpus::DecodedVector> vectors = std::move(vectors_or_error).value();
   Ref result = Ref::steal(PyDict_New());
   if (!result) {
     return nullptr;
@@ -242,9 +270,84 @@ PyObject* corpus_decompress_all(PyObject* self) {
       return nullptr;
     }
   }
-  const bool recorded =
-      with_corpus(self, [count = vectors.size()](CoreCorpus& corpus) { corpus.record_decompressed(count); });
-  return recorded ? result.release() : nullptr;
+  withdraw.delivered = true;
+  return result.release();
+}
+
+// ---- search -----------------------------------------------------------------
+
+constexpr Signature<2> kSearchSignature{"Corpus.search", {"query", "top_k"}};
+
+// Arguments as BruteForceBackend.search: the query (1-D float32, copied)
+// and top_k (an int through the index protocol); top_k 0 is refused first,
+// then the dimension. Runs under the corpus mutex with the interpreter lock
+// released and records no event.
+PyObject* corpus_search(PyObject* self, const Args<2>& args) {
+  const auto converted = args.convert_all(numpy::to_vector, to_u64);
+  if (!converted) {
+    return nullptr;
+  }
+  const auto [query_array, top_k] = *converted;
+  const auto query = numpy::copy_vector(query_array);
+  if (!query) {
+    return nullptr;
+  }
+  if (top_k == 0) {
+    PyErr_SetString(PyExc_ValueError, "top_k must be > 0");
+    return nullptr;
+  }
+  const SharedCorpus core = corpus_of(self).core;
+  auto found = without_gil([&core, &query, top_k = top_k] {
+    return core->with_lock([&](CoreCorpus& corpus) { return corpus.search(*query, top_k); });
+  });
+  if (!found) {
+    return raise_panic(kPoisoned);
+  }
+  if (!found->ok()) {
+    return raise_corpus_error(found->error());
+  }
+  return new_list(found->value(), [](backend::SearchResult& result) {
+    return new_search_result(std::move(result));
+  });
+}
+
+// ---- batch insert -----------------------------------------------------------
+
+constexpr Signature<2> kInsertBatchSignature{"Corpus.insert_batch", {"vector_ids", "vectors"}};
+
+// Checks, in order: argument conversions (a sequence of str; a 2-D float32
+// array), the matrix layout (C-contiguous), one id per row (ValueError),
+// then the core's checks (dimension, duplicate ids, encoding) with the same
+// exceptions as insert. The ids and the matrix are copied, and the core
+// work runs under the corpus mutex with the interpreter lock released.
+PyObject* corpus_insert_batch(PyObject* self, const Args<2>& args) {
+  auto converted = args.convert_all(to_string_vector, numpy::to_matrix);
+  if (!converted) {
+    return nullptr;
+  }
+  auto& [vector_ids, vectors] = *converted;
+  auto matrix = numpy::copy_matrix(vectors);
+  if (!matrix) {
+    return nullptr;
+  }
+  if (vector_ids.size() != matrix->rows) {
+    PyErr_Format(PyExc_ValueError, "vector_ids has %zu ids but vectors has %zu rows",
+                 vector_ids.size(), matrix->rows);
+    return nullptr;
+  }
+  const SharedCorpus core = corpus_of(self).core;
+  auto inserted = without_gil([&core, &ids = vector_ids, &matrix] {
+    return core->with_lock([&](CoreCorpus& corpus) {
+      return corpus.insert_batch(std::move(ids), matrix->values, matrix->cols);
+    });
+  });
+  if (!inserted) {
+    return raise_panic(kPoisoned);
+  }
+  if (!inserted->ok()) {
+    return raise_corpus_error(inserted->error());
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* corpus_remove(PyObject* self, const Args<1>& args) {
@@ -379,6 +482,16 @@ constexpr char kNotPicklable[] =
 PyMethodDef methods[] = {
     method<kInsertSignature, corpus_insert>(
         "insert", "insert($self, vector_id, vector, metadata=None)\n--\n\n"),
+    method<kInsertBatchSignature, corpus_insert_batch>(
+        "insert_batch",
+        "insert_batch($self, vector_ids, vectors)\n--\n\n"
+        "Insert one vector per id (row i of the 2-D float32 matrix under vector_ids[i]),\n"
+        "all or nothing, recording one VectorsInserted event."),
+    method<kSearchSignature, corpus_search>(
+        "search",
+        "search($self, query, top_k)\n--\n\n"
+        "The top_k stored vectors most similar to the query (cosine of the decoded\n"
+        "vectors), exactly as a BruteForceBackend holding decompress_all() returns them."),
     method<kContainsSignature, corpus_contains>("contains", "contains($self, vector_id)\n--\n\n"),
     method<kGetSignature, corpus_get>("get", "get($self, vector_id)\n--\n\n"),
     method<kDecompressSignature, corpus_decompress>("decompress",

@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/backend/cosine_similarity.hpp"
+#include "core/corpus/corpus.hpp"
+#include "test_support.hpp"
+
+namespace marrowfin::corpus {
+namespace {
+
+using test::bits;
+
+// The reference: every vector of decompress_all scored with the backend's
+// cosine, stable-sorted in id order by score (higher first), ties by id.
+std::vector<std::pair<std::string, std::uint32_t>> reference(Corpus& corpus, std::span<const float> query,
+                                                             std::size_t k) {
+  auto decoded = corpus.decode_all().value();
+  std::vector<std::pair<float, std::string>> all;
+  for (const auto& v : decoded) all.emplace_back(backend::cosine_similarity(query, v.values), *v.vector_id);
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    if (a.first > b.first) return true;
+    if (b.first > a.first) return false;
+    return a.second < b.second;
+  });
+  std::vector<std::pair<std::string, std::uint32_t>> out;
+  for (std::size_t i = 0; i < std::min(k, all.size()); ++i) out.emplace_back(all[i].second, bits(all[i].first));
+  return out;
+}
+
+std::vector<std::pair<std::string, std::uint32_t>> found(const Corpus& corpus, std::span<const float> query,
+                                                         std::size_t k, unsigned threads) {
+  std::vector<std::pair<std::string, std::uint32_t>> out;
+  for (const auto& r : corpus.search(query, k, threads).value()) out.emplace_back(*r.vector_id, bits(r.score));
+  return out;
+}
+
+// Enough rows for several scan blocks, so two threads really split the work.
+TEST(CorpusSearch, EveryThreadCountGivesTheReferenceResult) {
+  for (const bool residual : {false, true}) {
+    const std::uint32_t d = 24;
+    Corpus corpus(share_text("s"), test::make_config(4, d, residual), test::even_codebook(4, -0.6f, 0.6f),
+                  CompressionPolicy::COMPRESS);
+    const std::size_t n = 9000;
+    std::vector<float> data = test::gaussian_floats(n * d, 3, 0.2f);
+    std::copy(data.begin(), data.begin() + d, data.begin() + 5 * d);  // a tie
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < n; ++i) {
+      char id[24];
+      std::snprintf(id, sizeof id, "v%zu", (i * 7919) % n);
+      ids.emplace_back(id);
+    }
+    ASSERT_TRUE(corpus.insert_batch(ids, data, d).ok());
+    for (std::uint32_t seed = 0; seed < 4; ++seed) {
+      const std::vector<float> query = test::gaussian_floats(d, 100 + seed);
+      for (const std::size_t k : {1u, 10u, 64u}) {
+        const auto expected = reference(corpus, query, k);
+        EXPECT_EQ(found(corpus, query, k, 1), expected);
+        EXPECT_EQ(found(corpus, query, k, 2), expected);
+      }
+    }
+    const std::vector<float> first(data.begin(), data.begin() + d);
+    EXPECT_EQ(found(corpus, first, 3, 2), reference(corpus, first, 3));
+  }
+}
+
+TEST(CorpusSearch, QueryOfTheWrongLengthIsADimensionMismatch) {
+  Corpus corpus(share_text("s"), test::make_config(4, 8), test::even_codebook(4), CompressionPolicy::FP16);
+  const std::vector<float> query(5, 1.0f);
+  const auto result = corpus.search(query, 1);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().message(), "dimension mismatch: expected 8, got 5");
+}
+
+}  // namespace
+}  // namespace marrowfin::corpus
