@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import os
 import resource
 import shutil
 import sys
@@ -88,7 +89,8 @@ def main() -> None:
                                            dashboard_address=":0")
         client = distributed.Client(cluster)
     workers = sorted(client.nthreads())
-    print(f"cluster: {len(workers)} workers ({', '.join(workers)})")
+    print(f"cluster: {len(workers)} workers ({', '.join(workers)}); this machine: {os.cpu_count()} cores, "
+          f"load average {os.getloadavg()[0]:.1f}")
     print(f"data: {n:,} x {d} embedding-like float32 vectors ({n * d * 4 / 1e9:.2f} GB), generated chunk by chunk "
           f"({chunk:,} rows) on the workers; config {config!r}; {size} bytes per record")
 
@@ -132,8 +134,7 @@ def main() -> None:
     report_per_worker(stream.data, "cosine", chunk_rows, seconds)
 
     # 3. a sharded corpus on the workers, filled straight from the chunks, and queries
-    searchable = hasattr(core.Corpus, "search") and hasattr(core.Corpus, "insert_batch")
-    corpus_rows = args.corpus_rows or (n if searchable else min(n, 100_000))
+    corpus_rows = args.corpus_rows or n
     sharded = mdask.ShardedCorpus(client, "demo", config, codebook, core.CompressionPolicy.COMPRESS, args.shards)
     start = time.perf_counter()
     step = 10 * chunk

@@ -206,37 +206,6 @@ def _lost_shard_error(message: str, shard: int, vector_count: int, worker: str) 
     return error
 
 
-def _insert_batch(corpus: _core.Corpus, vector_ids: list[str], vectors: np.ndarray) -> None:
-    """Stores a batch in one corpus, all or nothing."""
-    insert_batch = getattr(corpus, "insert_batch", None)
-    if insert_batch is not None:
-        insert_batch(vector_ids, vectors)
-        return
-    # Temporary fallback until Corpus.insert_batch exists: one insert per row, undone on the first failure
-    # (the undone inserts stay in the corpus's event list).
-    done = []
-    try:
-        for vector_id, vector in zip(vector_ids, vectors):
-            corpus.insert(vector_id, vector)
-            done.append(vector_id)
-    except BaseException:
-        for vector_id in done:
-            corpus.remove(vector_id)
-        raise
-
-
-def _search(corpus: _core.Corpus, query: np.ndarray, top_k: int) -> list[Any]:
-    """Exact top-k of one corpus."""
-    search = getattr(corpus, "search", None)
-    if search is not None:
-        return search(query, top_k)
-    # Temporary fallback until Corpus.search exists: the reference backend over the decoded vectors
-    # (decompress_all records a CorpusDecompressed event on every call).
-    backend = _core.BruteForceBackend()
-    backend.ingest(corpus.decompress_all())
-    return backend.search(query, top_k)
-
-
 class _Shard:
     """One ``Corpus`` living in a Dask actor on a worker."""
 
@@ -248,11 +217,11 @@ class _Shard:
         return [vector_id for vector_id in vector_ids if self.corpus.contains(vector_id)]
 
     def insert_batch(self, vector_ids: list[str], vectors: np.ndarray) -> int:
-        _insert_batch(self.corpus, vector_ids, np.ascontiguousarray(vectors, dtype=np.float32))
+        self.corpus.insert_batch(vector_ids, np.ascontiguousarray(vectors, dtype=np.float32))
         return self.corpus.vector_count
 
     def search(self, query: np.ndarray, top_k: int) -> list[tuple[str, float]]:
-        return [(result.vector_id, result.score) for result in _search(self.corpus, query, top_k)]
+        return [(result.vector_id, result.score) for result in self.corpus.search(query, top_k)]
 
     def decoded(self) -> list[tuple[str, np.ndarray]]:
         """Every vector decoded, by id, without recording an event."""
