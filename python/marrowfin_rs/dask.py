@@ -18,14 +18,15 @@ import threading
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
+# The type checker sees this module whether or not the extra is installed.
 try:
-    import dask
-    import dask.array as da
-    import distributed
-except ImportError as error:  # pragma: no cover - exercised in an environment without Dask
+    import dask  # type: ignore[import-not-found,unused-ignore]
+    import dask.array as da  # type: ignore[import-not-found,unused-ignore]
+    import distributed  # type: ignore[import-not-found,unused-ignore]
+except ImportError as _missing:
     raise ImportError(
         "marrowfin_rs.dask needs Dask and distributed; install them with: pip install 'marrowfin_rs[dask]'"
-    ) from error
+    ) from _missing
 
 import numpy as np
 
