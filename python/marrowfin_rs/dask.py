@@ -48,14 +48,12 @@ def record_size(config: _core.CodecConfig) -> int:
     return _HEADER_LEN + packed + 1 + residual
 
 
-
-
 # --------------------------------------------------------------------------------------------------------------
 # Shipping the codec: a configuration and a codebook travel as a small tuple of plain values and are rebuilt once
 # per worker process (the rotation is then generated once per process by the extension's own cache).
 
 
-class _CodecSpec(NamedTuple):
+class _CodecParams(NamedTuple):
     bit_width: int
     seed: int
     dimension: int
@@ -65,54 +63,54 @@ class _CodecSpec(NamedTuple):
     codebook_bit_width: int
 
 
-_codecs: dict[_CodecSpec, tuple[_core.CodecConfig, _core.Codebook]] = {}
+_codecs: dict[_CodecParams, tuple[_core.CodecConfig, _core.Codebook]] = {}
 _codecs_lock = threading.Lock()
 
 
-def _spec_of(config: _core.CodecConfig, codebook: _core.Codebook) -> _CodecSpec:
+def _params_of(config: _core.CodecConfig, codebook: _core.Codebook) -> _CodecParams:
     if not isinstance(config, _core.CodecConfig):
         raise TypeError(f"config must be a CodecConfig, got {type(config).__name__}")
     if not isinstance(codebook, _core.Codebook):
         raise TypeError(f"codebook must be a Codebook, got {type(codebook).__name__}")
     levels = np.ascontiguousarray(codebook.entries, dtype="<f4").tobytes()
-    return _CodecSpec(config.bit_width, config.seed, config.dimension, config.residual_enabled,
-                      config.config_hash, levels, codebook.bit_width)
+    return _CodecParams(config.bit_width, config.seed, config.dimension, config.residual_enabled,
+                        config.config_hash, levels, codebook.bit_width)
 
 
-def _codec_for(spec: _CodecSpec) -> tuple[_core.CodecConfig, _core.Codebook]:
-    """The configuration and codebook of ``spec``, built once per process."""
+def _codec_for(params: _CodecParams) -> tuple[_core.CodecConfig, _core.Codebook]:
+    """The configuration and codebook of ``params``, built once per process."""
     with _codecs_lock:
-        found = _codecs.get(spec)
+        found = _codecs.get(params)
     if found is not None:
         return found
-    config = _core.CodecConfig(spec.bit_width, spec.seed, spec.dimension, spec.residual_enabled)
-    if config.config_hash != spec.config_hash:  # a different build of the extension on this worker
+    config = _core.CodecConfig(params.bit_width, params.seed, params.dimension, params.residual_enabled)
+    if config.config_hash != params.config_hash:  # a different build of the extension on this worker
         raise RuntimeError(f"this worker's marrowfin_rs computes config hash {config.config_hash} for "
-                           f"{config!r}, the client sent {spec.config_hash}; install one version everywhere")
-    levels = np.frombuffer(spec.levels, dtype="<f4").astype(np.float32)
-    built = (config, _core.Codebook(levels, spec.codebook_bit_width))
+                           f"{config!r}, the client sent {params.config_hash}; install one version everywhere")
+    levels = np.frombuffer(params.levels, dtype="<f4").astype(np.float32)
+    built = (config, _core.Codebook(levels, params.codebook_bit_width))
     with _codecs_lock:
-        return _codecs.setdefault(spec, built)
+        return _codecs.setdefault(params, built)
 
 
-def _shared_spec(spec: _CodecSpec) -> Any:
-    """One graph key holding ``spec``: every chunk task depends on it, so a worker receives it once."""
-    return dask.delayed(spec, pure=True, traverse=False)
+def _shared_params(params: _CodecParams) -> Any:
+    """One graph key holding ``params``: every chunk task depends on it, so a worker receives it once."""
+    return dask.delayed(params, pure=True, traverse=False)
 
 
 # --------------------------------------------------------------------------------------------------------------
 # Array codec
 
 
-def _compress_block(block: np.ndarray, spec: _CodecSpec, size: int) -> np.ndarray:
-    config, codebook = _codec_for(spec)
+def _compress_block(block: np.ndarray, params: _CodecParams, size: int) -> np.ndarray:
+    config, codebook = _codec_for(params)
     records = _core.Codec().compress_batch(np.ascontiguousarray(block, dtype=np.float32), config, codebook)
     out = np.frombuffer(b"".join(record.to_bytes() for record in records), dtype=np.uint8)
     return out.reshape(len(records), size)
 
 
-def _decompress_block(block: np.ndarray, spec: _CodecSpec) -> np.ndarray:
-    config, codebook = _codec_for(spec)
+def _decompress_block(block: np.ndarray, params: _CodecParams) -> np.ndarray:
+    config, codebook = _codec_for(params)
     size = block.shape[1]
     data = np.ascontiguousarray(block).tobytes()
     records = [_core.CompressedVector.from_bytes(data[start:start + size])
@@ -142,7 +140,7 @@ def compress(vectors: Any, config: _core.CodecConfig, codebook: _core.Codebook) 
     Raises ``TypeError`` for another dtype or rank, ``DimensionMismatchError`` when the columns differ from the
     configuration's dimension, ``CodebookIncompatibleError`` when the codebook's bit width differs from it.
     """
-    spec = _spec_of(config, codebook)
+    params = _params_of(config, codebook)
     vectors = _as_dask_matrix(vectors, "vectors", np.dtype(np.float32))
     if vectors.shape[1] != config.dimension:
         raise _core.DimensionMismatchError(
@@ -151,7 +149,7 @@ def compress(vectors: Any, config: _core.CodecConfig, codebook: _core.Codebook) 
         raise _core.CodebookIncompatibleError(
             f"codebook bit_width {codebook.bit_width} does not match config bit_width {config.bit_width}")
     size = record_size(config)
-    return vectors.map_blocks(_compress_block, _shared_spec(spec), size, dtype=np.uint8,
+    return vectors.map_blocks(_compress_block, _shared_params(params), size, dtype=np.uint8,
                               chunks=(vectors.chunks[0], (size,)), meta=np.empty((0, 0), dtype=np.uint8),
                               token="marrowfin-compress")
 
@@ -164,7 +162,7 @@ def decompress(records: Any, config: _core.CodecConfig, codebook: _core.Codebook
     row length is not ``record_size(config)``, ``CodebookIncompatibleError`` for a codebook of another bit width;
     records of another configuration raise ``ConfigMismatchError`` when computed.
     """
-    spec = _spec_of(config, codebook)
+    params = _params_of(config, codebook)
     records = _as_dask_matrix(records, "records", np.dtype(np.uint8))
     size = record_size(config)
     if records.shape[1] != size:
@@ -172,7 +170,7 @@ def decompress(records: Any, config: _core.CodecConfig, codebook: _core.Codebook
     if codebook.bit_width != config.bit_width:
         raise _core.CodebookIncompatibleError(
             f"codebook bit_width {codebook.bit_width} does not match config bit_width {config.bit_width}")
-    return records.map_blocks(_decompress_block, _shared_spec(spec), dtype=np.float32,
+    return records.map_blocks(_decompress_block, _shared_params(params), dtype=np.float32,
                               chunks=(records.chunks[0], (config.dimension,)),
                               meta=np.empty((0, 0), dtype=np.float32), token="marrowfin-decompress")
 
@@ -210,8 +208,8 @@ def _lost_shard_error(message: str, shard: int, vector_count: int, worker: str) 
 class _Shard:
     """One ``Corpus`` living in a Dask actor on a worker."""
 
-    def __init__(self, corpus_id: str, spec: _CodecSpec, policy: str) -> None:
-        config, codebook = _codec_for(spec)
+    def __init__(self, corpus_id: str, params: _CodecParams, policy: str) -> None:
+        config, codebook = _codec_for(params)
         self.corpus = _core.Corpus(corpus_id, config, codebook, getattr(_core.CompressionPolicy, policy))
 
     def existing(self, vector_ids: list[str]) -> list[str]:
@@ -296,7 +294,7 @@ class ShardedCorpus:
         self._config = config
         self._codebook = codebook
         self._policy = policy
-        self._spec = _spec_of(config, codebook)
+        self._params = _params_of(config, codebook)
         self._shards = shards
         self._workers: list[str] = []
         self._actors: list[Any] = []
@@ -308,7 +306,7 @@ class ShardedCorpus:
             self._counts.append(0)
 
     def _start_shard(self, worker: str) -> distributed.Future:
-        return self._client.submit(_Shard, self._corpus_id, self._spec, self._policy.name, actor=True,
+        return self._client.submit(_Shard, self._corpus_id, self._params, self._policy.name, actor=True,
                                    workers=[worker], allow_other_workers=False, pure=False)
 
     # Properties --------------------------------------------------------------------------------------------
