@@ -267,16 +267,23 @@ def slow_rows(block, block_info=None):
     return rows
 
 
-def test_a_worker_killed_during_compress_changes_no_byte(client):
+@pytest.mark.parametrize("stage", ["compress", "decompress"])
+def test_a_worker_killed_mid_computation_changes_no_byte(client, stage):
+    client.wait_for_workers(2, timeout=30)
     config, codebook = codec_for(4, True)
     chunk, n = 50, 2000
     template = da.zeros((n, DIM), dtype=np.float32, chunks=(chunk, DIM))
     vectors = template.map_blocks(slow_rows, dtype=np.float32)
     expected = one_process_records(vectors.compute(scheduler="sync"), config, codebook)
+    graph = mdask.compress(vectors, config, codebook)
+    if stage == "decompress":
+        graph = mdask.decompress(graph, config, codebook)
+        expected = core.Codec().decompress_batch(
+            [core.CompressedVector.from_bytes(row.tobytes()) for row in expected], config, codebook)
 
-    future = client.compute(mdask.compress(vectors, config, codebook), retries=2)
+    future = client.compute(graph, retries=2)
     victim = mdask._live_workers(client)[0]
-    while not client.who_has().get(future.key) and len([1 for v in client.who_has().values() if v]) < 4:
+    while len([1 for holders in client.who_has().values() if holders]) < 4:  # a few chunks are done
         time.sleep(0.02)
     assert not future.done()
     kill_worker(client, victim)
