@@ -107,8 +107,14 @@ def main() -> None:
         for _ in range(REPEAT):
             singles.append(timed(one_process))
             release_previous()
-            clustered.append(timed(on_cluster))
+            with distributed.get_task_stream(client) as stream:
+                clustered.append(timed(on_cluster))
         identical = result.compute().tobytes() == local
+        per_worker: dict[str, list[float]] = {}
+        for record in stream.data:
+            if isinstance(record["key"], tuple):
+                per_worker.setdefault(record["worker"], []).append(sum(
+                    span["stop"] - span["start"] for span in record["startstops"] if span["action"] == "compute"))
 
     single, cluster_time = min(singles), min(clustered)
     print(f"{n:,} x {d}, 4 bits + residual, {len(chunk_rows)} chunks of {chunk:,}; load average "
@@ -116,6 +122,9 @@ def main() -> None:
     print(f"  one process, compress_batch + to_bytes, 1 thread : {n / single:10,.0f} vectors/s ({single:.2f} s)")
     print(f"  LocalCluster, 2 workers x 1 thread, compress     : {n / cluster_time:10,.0f} vectors/s "
           f"({cluster_time:.2f} s)")
+    for worker, seconds in sorted(per_worker.items()):
+        print(f"    last run, {worker}: {len(seconds)} chunks, {sum(seconds):.2f} s computing, "
+              f"{sum(seconds) / len(seconds):.2f} s per chunk")
     ratios = sorted(s / c for s, c in zip(singles, clustered))
     print(f"  ratio: {single / cluster_time:.2f}x (per pair: {', '.join(f'{r:.2f}' for r in ratios)}); "
           f"byte-identical: {identical}")
