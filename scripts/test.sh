@@ -57,6 +57,7 @@ for pair in "py312 $PY312 numpy>=1.26,<2" "py313 $PY313 numpy>=2"; do
   install_wheel "build/venv-$tag" "$WHEEL"
   "build/venv-$tag/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+./scripts/ci/dask.sh
 scripts/ci/typing.sh build/venv-py312
 
 scripts/ci/leaks.sh
