@@ -247,6 +247,33 @@ class Codebook:
                 values give fewer distinct levels than needed.
         """
 
+    @classmethod
+    def train_lloyd_max(
+        cls, vectors: _Float32Array, config: CodecConfig, iterations: int = 32
+    ) -> Codebook:
+        """Train a codebook whose levels minimise the mean squared quantization error.
+
+        One-dimensional k-means (Lloyd-Max) over all values of ``vectors``,
+        started from the quantile levels ``train`` gives and run for at most
+        ``iterations`` steps (it stops early once the levels no longer move).
+        At 2 bits it roughly halves the reconstruction error of ``train``.
+        Deterministic to the byte on every machine and thread count. If a
+        value is not finite, the quantile levels are returned unchanged.
+
+        Args:
+            vectors: 2-D C-contiguous float32 array of rotated samples.
+            config: the configuration whose bit width the codebook gets.
+            iterations: at most this many Lloyd-Max steps (0 gives ``train``'s
+                levels).
+
+        Returns:
+            A new ``Codebook``.
+
+        Raises:
+            TypeError, ValueError: as ``train``.
+            OverflowError: negative ``iterations``.
+        """
+
     @property
     def entries(self) -> _Float32Array:
         """The levels as a new 1-D float32 array of ``num_entries`` elements (a copy)."""
@@ -728,6 +755,62 @@ class Corpus:
             CodebookIncompatibleError: under ``COMPRESS``, the codebook's bit
                 width differs from the config's. A failed insert changes
                 nothing.
+        """
+
+    def insert_batch(self, vector_ids: Sequence[str], vectors: _Float32Array) -> None:
+        """Insert row ``i`` of ``vectors`` under ``vector_ids[i]``, all or nothing.
+
+        Every check runs before anything is stored: one id per row, the
+        dimension, ids unique among themselves and new to the corpus, the
+        codebook. On success one ``VectorsInserted`` event lists the ids in
+        order (none for an empty batch), and every entry is byte for byte
+        what ``insert`` would store. Compresses on several threads with the
+        interpreter lock released; Ctrl-C stops a large batch with nothing
+        stored.
+
+        Args:
+            vector_ids: a sequence of ``str`` (not a single ``str``).
+            vectors: 2-D C-contiguous float32 array, ``len(vector_ids)`` rows
+                of ``codec_config.dimension`` columns (copied).
+
+        Raises:
+            TypeError: an argument of the wrong type.
+            ValueError: a non-contiguous matrix; "vector_ids has 3 ids but
+                vectors has 2 rows".
+            DimensionMismatchError: "dimension mismatch: expected 4, got 5".
+            DuplicateVectorError: "duplicate vector_id <id>" for the first id,
+                in batch order, that is stored already or repeats an earlier
+                one.
+            CodebookIncompatibleError: under ``COMPRESS``, the codebook's bit
+                width differs from the config's.
+        """
+
+    def search(self, query: _Float32Array, top_k: int) -> list[SearchResult]:
+        """The ``top_k`` stored vectors most similar to ``query``, searched where they lie.
+
+        Exactly what a ``BruteForceBackend`` holding ``decompress_all()``
+        returns: the same ids in the same order with bit-identical scores
+        (the float32 cosine of the query and the decoded vector; higher
+        first, ties and NaN by id bytes). ``COMPRESS`` entries are first
+        scored from their codes through per-query tables with a proven error
+        bound, and only candidates that can reach the top ``k`` are decoded
+        and scored exactly. Records no event; runs with the interpreter lock
+        released.
+
+        Args:
+            query: 1-D float32 array of ``codec_config.dimension`` elements.
+            top_k: number of results wanted, at least 1.
+
+        Returns:
+            ``min(top_k, vector_count)`` results; an empty corpus gives ``[]``.
+
+        Raises:
+            TypeError: ``query`` is not a 1-D float32 array or ``top_k`` not an
+                integer.
+            OverflowError: negative ``top_k``.
+            ValueError: "top_k must be > 0" (checked first); a non-contiguous
+                view.
+            DimensionMismatchError: "dimension mismatch: expected 4, got 5".
         """
 
     def contains(self, vector_id: str) -> bool:

@@ -41,6 +41,24 @@ CASES = {
         "core.RotationMatrix.from_config(config)",
         "assert core.RotationMatrix.from_config(core.CodecConfig(bit_width=4, seed=1, dimension=8)).dimension == 8",
     ),
+    "insert_batch": (
+        """
+        config = core.CodecConfig(bit_width=4, seed=8, dimension=1536)
+        codebook = core.Codebook.train(rng.standard_normal((64, 1536), dtype=np.float32), config)
+        corpus = core.Corpus("c", config, codebook, core.CompressionPolicy.COMPRESS)
+        corpus.insert("first", rng.standard_normal(1536, dtype=np.float32))
+        vectors = rng.standard_normal((40_000, 1536), dtype=np.float32)
+        ids = [f"v{i}" for i in range(len(vectors))]
+        corpus.pending_events()
+        """,
+        "corpus.insert_batch(ids, vectors)",
+        """
+        assert corpus.vector_count == 1 and not corpus.contains("v0")
+        assert corpus.pending_events() == [], "an interrupted insert_batch recorded an event"
+        corpus.insert_batch(ids[:2], vectors[:2])
+        assert corpus.vector_count == 3
+        """,
+    ),
     "decompress_all": (
         """
         config = core.CodecConfig(bit_width=4, seed=7, dimension=768)
@@ -54,7 +72,8 @@ CASES = {
         """
         assert corpus.pending_events() == [], "an interrupted decompress_all recorded an event"
         assert corpus.vector_count == 60_000
-        assert corpus.contains("v0") and corpus.remove("v0") is not None
+        corpus.remove("v0")
+        assert corpus.vector_count == 59_999, "the mutex is still usable"
         """,
     ),
 }

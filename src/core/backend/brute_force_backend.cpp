@@ -58,7 +58,7 @@ Status<BackendError> BruteForceBackend::ingest(std::span<const IngestItem> items
 }
 
 Result<std::vector<SearchResult>, BackendError> BruteForceBackend::search(
-    std::span<const float> query, std::uint64_t top_k) const {
+    std::span<const float> query, std::uint64_t top_k, const StopToken& stop) const {
   if (top_k == 0) return fail(BackendError::invalid_top_k());
   if (store_.live_count() == 0) return std::vector<SearchResult>{};
   if (dimension_ && *dimension_ != query.size()) {
@@ -67,10 +67,11 @@ Result<std::vector<SearchResult>, BackendError> BruteForceBackend::search(
 
   const std::size_t k =
       static_cast<std::size_t>(std::min<std::uint64_t>(top_k, store_.live_count()));
-  const std::vector<ScoredSlot> best = scan_top_k(store_, query, k, tuning_);
+  const std::optional<std::vector<ScoredSlot>> best = scan_top_k(store_, query, k, tuning_, stop);
+  if (!best) return fail(BackendError::interrupted());
   std::vector<SearchResult> results;
-  results.reserve(best.size());
-  for (const ScoredSlot& scored : best) {
+  results.reserve(best->size());
+  for (const ScoredSlot& scored : *best) {
     results.push_back(SearchResult{store_.id(scored.slot), scored.score});
   }
   return results;

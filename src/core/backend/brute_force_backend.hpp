@@ -24,6 +24,7 @@
 #include "core/backend/vector_block_store.hpp"
 #include "core/common/result.hpp"
 #include "core/common/shared.hpp"
+#include "core/common/stop_token.hpp"
 
 namespace marrowfin::backend {
 
@@ -50,8 +51,10 @@ class BruteForceBackend {
   // query: any length. Checks, in order: top_k > 0 (InvalidTopK), an empty
   // store (empty result), the query length (Adapter). Returns
   // min(top_k, count()) results in result order.
-  [[nodiscard]] Result<std::vector<SearchResult>, BackendError> search(std::span<const float> query,
-                                                                       std::uint64_t top_k) const;
+  // A raised `stop` ends the scan early with Interrupted.
+  [[nodiscard]] Result<std::vector<SearchResult>, BackendError> search(
+      std::span<const float> query, std::uint64_t top_k,
+      const StopToken& stop = StopToken::never()) const;
 
   // Removes each stored id; unknown ids are ignored. The dimension stays.
   void remove(std::span<const std::string> ids) noexcept;

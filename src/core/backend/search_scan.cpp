@@ -45,11 +45,19 @@ void offer(std::vector<ScoredSlot>& kept, std::size_t k, const ResultOrder& orde
   }
 }
 
-void run_worker(const ScanContext& ctx, Worker& worker) noexcept {
+// Blocks scored between two looks at the stop token: 16 MiB of vectors at
+// most, a few milliseconds.
+constexpr std::size_t kFloatsPerStopCheck = std::size_t{1} << 22;
+
+// False when `stop` was raised before the share was scored.
+bool run_worker(const ScanContext& ctx, Worker& worker, const StopToken& stop) noexcept {
   const VectorBlockStore& store = ctx.store;
   if (ctx.need_dots) {
+    const std::size_t blocks_per_check =
+        std::max<std::size_t>(1, kFloatsPerStopCheck / (kBlockLanes * std::max<std::size_t>(1, store.dim())));
     for (std::size_t b = worker.first_block; b < worker.end_block;) {
-      const std::size_t n = std::min(store.contiguous_blocks(b), worker.end_block - b);
+      if (stop.stop_requested()) return false;
+      const std::size_t n = std::min({store.contiguous_blocks(b), worker.end_block - b, blocks_per_check});
       const std::size_t s = b * kBlockLanes;
       store.score_blocks(ctx.kernels, b, n, ctx.query.data(), ctx.query_sum_of_squares,
                          ctx.scores + s);
@@ -70,6 +78,7 @@ void run_worker(const ScanContext& ctx, Worker& worker) noexcept {
       offer(worker.kept, ctx.k, order, ScoredSlot{score, s});
     }
   }
+  return true;
 }
 
 unsigned plan_threads(const ScanContext& ctx, const ScanTuning& tuning) {
@@ -89,12 +98,12 @@ unsigned plan_threads(const ScanContext& ctx, const ScanTuning& tuning) {
 
 // One share of the store per thread, claimed through the block runner: a
 // share no thread could be started for goes to a thread that has finished.
-void run_workers(const ScanContext& ctx, std::vector<Worker>& workers) {
+// False when `stop` ended the scan early.
+bool run_workers(const ScanContext& ctx, std::vector<Worker>& workers, const StopToken& stop) {
   const auto shares = static_cast<unsigned>(workers.size());
-  run_blocks(shares, shares, StopToken::never(), [&](std::uint64_t w) {
-    run_worker(ctx, workers[w]);
-    return true;
-  });
+  return run_blocks(shares, shares, stop, [&](std::uint64_t w) {
+           return run_worker(ctx, workers[w], stop);
+         }) == RunOutcome::Completed;
 }
 
 std::vector<ScoredSlot> live_slots_in_order(const VectorBlockStore& store, const float* scores) {
@@ -108,8 +117,10 @@ std::vector<ScoredSlot> live_slots_in_order(const VectorBlockStore& store, const
 
 }  // namespace
 
-std::vector<ScoredSlot> scan_top_k(const VectorBlockStore& store, std::span<const float> query,
-                                   std::size_t k, const ScanTuning& tuning) {
+std::optional<std::vector<ScoredSlot>> scan_top_k(const VectorBlockStore& store,
+                                                   std::span<const float> query, std::size_t k,
+                                                   const ScanTuning& tuning,
+                                                   const StopToken& stop) {
   const std::size_t live = store.live_count();
   std::vector<float> scores(store.block_count() * kBlockLanes);
   // The query's own sum of squares is computed once, as cosine_similarity
@@ -134,7 +145,7 @@ std::vector<ScoredSlot> scan_top_k(const VectorBlockStore& store, std::span<cons
     workers[w].end_block = blocks * (w + 1) / threads;
     if (ctx.bounded) workers[w].kept.reserve(k);
   }
-  run_workers(ctx, workers);
+  if (!run_workers(ctx, workers, stop)) return std::nullopt;
 
   const ResultOrder order(store);
   std::size_t nan_count = 0;

@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <span>
+#include <optional>
 #include <vector>
 
 #include "core/backend/result_order.hpp"
 #include "core/backend/scan_kernels.hpp"
 #include "core/backend/vector_block_store.hpp"
+#include "core/common/stop_token.hpp"
 #include "core/simd/level.hpp"
 
 namespace marrowfin::backend {
@@ -31,9 +33,10 @@ struct ScanTuning {
 };
 
 // query: store.dim() floats. Requires 1 <= k <= store.live_count().
-// Returns k scored live slots in result order.
-[[nodiscard]] std::vector<ScoredSlot> scan_top_k(const VectorBlockStore& store,
-                                                 std::span<const float> query, std::size_t k,
-                                                 const ScanTuning& tuning);
+// Returns k scored live slots in result order, or nullopt when `stop` was
+// raised before the scan finished.
+[[nodiscard]] std::optional<std::vector<ScoredSlot>> scan_top_k(
+    const VectorBlockStore& store, std::span<const float> query, std::size_t k,
+    const ScanTuning& tuning, const StopToken& stop = StopToken::never());
 
 }  // namespace marrowfin::backend

@@ -84,11 +84,13 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
 }
 
 Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> values,
-                                                         std::size_t rows, unsigned threads) {
+                                                         std::size_t rows, unsigned threads,
+                                                         const StopToken& stop) {
   const std::size_t d = codec_config_.dimension();
   RowScratch scratch;
   if (compression_policy_ != CompressionPolicy::COMPRESS) {
     for (std::size_t r = 0; r < rows; ++r) {
+      if (r % kCodecSlice == 0 && stop.stop_requested()) return fail(codec::CodecError::interrupted());
       auto encoded = encode_vector(values.subspan(r * d, d), compression_policy_, codec_config_,
                                    codebook_, rotation_);
       if (!encoded.ok()) return fail(std::move(encoded).error());
@@ -99,7 +101,7 @@ Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> 
   for (std::size_t first = 0; first < rows; first += kCodecSlice) {
     const std::size_t count = std::min(kCodecSlice, rows - first);
     auto records = codec::batch_detail::compress_batch(values.subspan(first * d, count * d), count,
-                                                       d, codec_config_, codebook_, threads);
+                                                       d, codec_config_, codebook_, threads, stop);
     if (!records.ok()) return fail(std::move(records).error());
     for (std::size_t r = 0; r < count; ++r) {
       store_row(records.value()[r], first + r, scratch);
@@ -110,7 +112,8 @@ Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> 
 
 Result<std::size_t, CorpusError> Corpus::insert_batch(std::vector<std::string> vector_ids,
                                                       std::span<const float> values,
-                                                      std::uint64_t cols, unsigned threads) {
+                                                      std::uint64_t cols, unsigned threads,
+                                                      const StopToken& stop) {
   const std::uint32_t dimension = codec_config_.dimension();
   const std::size_t rows = vector_ids.size();
   if (cols != dimension) return fail(CorpusError::dimension_mismatch(dimension, saturate_u32(cols)));
@@ -148,7 +151,7 @@ Result<std::size_t, CorpusError> Corpus::insert_batch(std::vector<std::string> v
   std::size_t id_bytes = 0;
   for (const std::string& id : vector_ids) id_bytes += id.size();
   store_.reserve(rows, id_bytes);
-  auto encoded = encode_into_spare_rows(values, rows, threads);
+  auto encoded = encode_into_spare_rows(values, rows, threads, stop);
   if (!encoded.ok()) return fail(CorpusError::codec(std::move(encoded).error()));
 
   reserve_one_more(pending_);
@@ -217,13 +220,15 @@ Result<std::vector<float>, CorpusError> Corpus::decompress(std::string_view vect
 // threads) and gives each record exactly the values, and the first failing
 // record exactly the error, of decoding them one by one.
 Status<codec::CodecError> Corpus::decode_rows(std::span<const std::size_t> rows,
-                                              std::span<float> out, unsigned threads) const {
+                                              std::span<float> out, unsigned threads,
+                                              const StopToken& stop) const {
   const std::size_t d = codec_config_.dimension();
   if (out.size() != rows.size() * d) {
     throw std::invalid_argument("decode_rows: output does not hold one vector per row");
   }
   if (compression_policy_ != CompressionPolicy::COMPRESS) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i % kCodecSlice == 0 && stop.stop_requested()) return fail(codec::CodecError::interrupted());
       auto decoded = decode_entry(entry_at(rows[i]), compression_policy_, codec_config_, codebook_);
       if (!decoded.ok()) return fail(std::move(decoded).error());
       std::copy(decoded.value().begin(), decoded.value().end(), out.begin() + i * d);
@@ -239,7 +244,8 @@ Status<codec::CodecError> Corpus::decode_rows(std::span<const std::size_t> rows,
       records.push_back(record_at(rows[i]));
     }
     auto status = codec::batch_detail::decompress_batch(records, codec_config_, codebook_,
-                                                        out.subspan(first * d, count * d), threads);
+                                                        out.subspan(first * d, count * d), threads,
+                                                        stop);
     if (!status.ok()) return status;
   }
   return {};
@@ -269,7 +275,7 @@ void Corpus::withdraw_decompressed(std::uint64_t token) noexcept {
   }
 }
 
-Result<std::vector<DecodedVector>, CorpusError> Corpus::decode_all() const {
+Result<std::vector<DecodedVector>, CorpusError> Corpus::decode_all(const StopToken& stop) const {
   if (store_.empty()) return std::vector<DecodedVector>{};
   const std::size_t d = codec_config_.dimension();
   const std::span<const std::size_t> order = store_.order();
@@ -279,7 +285,7 @@ Result<std::vector<DecodedVector>, CorpusError> Corpus::decode_all() const {
   for (std::size_t first = 0; first < order.size(); first += kCodecSlice) {
     const std::size_t count = std::min(kCodecSlice, order.size() - first);
     slice.resize(count * d);
-    auto status = decode_rows(order.subspan(first, count), slice);
+    auto status = decode_rows(order.subspan(first, count), slice, 0, stop);
     if (!status.ok()) return fail(CorpusError::codec(std::move(status).error()));
     for (std::size_t i = 0; i < count; ++i) {
       out.push_back(DecodedVector{share_text(std::string(store_.id(order[first + i]))),

@@ -21,6 +21,7 @@
 #include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 #include "core/common/shared.hpp"
+#include "core/common/stop_token.hpp"
 #include "core/corpus/compression_policy.hpp"
 #include "core/corpus/corpus_error.hpp"
 #include "core/corpus/corpus_event.hpp"
@@ -66,11 +67,13 @@ class Corpus {
   // failing row's Codec error). On success records one VectorsInserted
   // listing the ids in order (nothing for an empty batch), and every entry
   // is byte for byte what insert would have stored. `threads` workers
-  // encode (0 = choose). values.size() must be vector_ids.size() * cols
+  // encode (0 = choose). A raised `stop` abandons the batch before anything
+  // is stored (a Codec error of kind Interrupted). values.size() must be vector_ids.size() * cols
   // (std::invalid_argument otherwise: the caller checks).
   Result<std::size_t, CorpusError> insert_batch(std::vector<std::string> vector_ids,
                                                 std::span<const float> values, std::uint64_t cols,
-                                                unsigned threads = 0);
+                                                unsigned threads = 0,
+                                                const StopToken& stop = StopToken::never());
 
   // The k = min(top_k, vector_count) best entries for the query, exactly as
   // a brute-force backend that ingested decompress_all() would return them:
@@ -101,7 +104,8 @@ class Corpus {
   // is 0 and returns a token for it (0 when nothing was recorded); and
   // withdraw_decompressed(token) removes that event again if it is still
   // pending, for a caller whose delivery failed.
-  Result<std::vector<DecodedVector>, CorpusError> decode_all() const;
+  Result<std::vector<DecodedVector>, CorpusError> decode_all(
+      const StopToken& stop = StopToken::never()) const;
   std::uint64_t record_decompressed(std::size_t count);
   void withdraw_decompressed(std::uint64_t token) noexcept;
   // The removed entry, or nullopt (and no change) when the id is absent.
@@ -130,7 +134,8 @@ class Corpus {
   // dimension floats, row i at i * dimension), on up to `threads` workers
   // (0 = choose); the first failing row in list order decides the error.
   Status<codec::CodecError> decode_rows(std::span<const std::size_t> rows, std::span<float> out,
-                                        unsigned threads = 0) const;
+                                        unsigned threads = 0,
+                                        const StopToken& stop = StopToken::never()) const;
 
  private:
   struct RowScratch {
@@ -145,7 +150,8 @@ class Corpus {
   void store_row(const codec::CompressedVector& record, std::size_t spare, RowScratch& scratch);
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
   Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values,
-                                                   std::size_t rows, unsigned threads);
+                                                   std::size_t rows, unsigned threads,
+                                                   const StopToken& stop);
 
   SharedText corpus_id_;
   codec::CodecConfig codec_config_;

@@ -40,6 +40,9 @@ PyObject* brute_force_backend_new(PyTypeObject* type, const Args<0>&) {
   return new_instance<State>(type, State(std::in_place));
 }
 
+// A search over at least this many stored floats (16 MiB) takes milliseconds.
+constexpr std::uint64_t kLongScanFloats = std::uint64_t{1} << 22;
+
 // ---- operations that release the interpreter lock ---------------------------
 
 constexpr Signature<1> kIngestSignature{"BruteForceBackend.ingest", {"vectors"}};
@@ -80,8 +83,17 @@ PyObject* search(PyObject* self, const Args<2>& args) {
   if (!query) {
     return nullptr;
   }
-  auto outcome = value_of<State>(self).locked_without_gil(
-      [&query, top_k = top_k](auto& core) { return core.search(*query, top_k); });
+  // Large stores take long enough for Ctrl-C to matter: the scan then runs
+  // interruptibly (a poisoned mutex only makes the estimate 0).
+  const State& state = value_of<State>(self);
+  const std::uint64_t floats =
+      state.guarded()
+          .with_lock([](auto& core) { return core.count() * core.dimension().value_or(0); })
+          .value_or(0);
+  auto outcome = state.locked_interruptible(
+      floats >= kLongScanFloats, [&query, top_k = top_k](auto& core, const StopToken& stop) {
+        return core.search(*query, top_k, stop);
+      });
   if (!outcome) {
     return nullptr;
   }

@@ -55,7 +55,7 @@ constexpr Signature<2> kTrainSignature{"Codebook.train", {"vectors", "config"}};
 PyObject* codebook_train(PyObject*, const Args<2>& args) { return train_codebook_operation(args); }
 
 constexpr Signature<3> kTrainLloydMaxSignature{
-    "Codebook.train_lloyd_max", {"vectors", "config", "iterations"}, 2};
+    "Codebook.train_lloyd_max", {"vectors", "config", "iterations"}, 2, "32"};
 
 // Argument rules and errors as train, plus `iterations` (an int >= 0, 32 by default).
 PyObject* codebook_train_lloyd_max(PyObject*, const Args<3>& args) {

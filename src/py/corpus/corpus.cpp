@@ -51,6 +51,10 @@ struct CorpusObject {
 
 CorpusObject& corpus_of(PyObject* self) { return value_of<CorpusObject>(self); }
 
+// Calls over at least this many floats may run long enough (tens of
+// milliseconds) for Ctrl-C to matter, and run interruptibly (gil.hpp).
+constexpr std::size_t kLongCallFloats = std::size_t{1} << 20;
+
 // Runs work(core corpus) under the corpus mutex, with the interpreter lock
 // held throughout, and returns its result once the mutex is released. `work`
 // must not touch any Python object: it copies core values out instead. A
@@ -213,12 +217,23 @@ PyObject* corpus_decompress(PyObject* self, const Args<1>& args) {
 // The event is recorded under the same hold of the corpus mutex as the
 // decode, so it sits where a serial run would put it, and is withdrawn if
 // building the dict then fails (out of memory), so a failed call leaves no
-// event. The dict is built after the mutex is released: making Python
-// objects may run arbitrary code (a collection's finalizers), which must
-// not find the mutex held.
+// event. The decode runs under the mutex with the interpreter lock released,
+// so other threads run meanwhile and Ctrl-C can end a large one (nothing is
+// recorded then). The dict is built after the mutex is released: making
+// Python objects may run arbitrary code (a collection's finalizers), which
+// must not find the mutex held.
 PyObject* corpus_decompress_all(PyObject* self) {
-  auto decoded = with_corpus(self, [](CoreCorpus& corpus) {
-    auto vectors = corpus.decode_all();
+  const SharedCorpus& core = corpus_of(self).core;
+  // The size decides whether the decode may take long enough for Ctrl-C to
+  // matter; a racing insert or remove only makes the estimate stale.
+  const auto floats = core.locked(
+      [](CoreCorpus& corpus) { return corpus.vector_count() * corpus.codec_config().dimension(); });
+  if (!floats) {
+    return nullptr;
+  }
+  auto decoded = core.locked_interruptible(*floats >= kLongCallFloats, [](CoreCorpus& corpus,
+                                                                          const StopToken& stop) {
+    auto vectors = corpus.decode_all(stop);
     std::uint64_t token = 0;
     if (vectors.ok()) token = corpus.record_decompressed(vectors.value().size());
     return std::pair{std::move(vectors), token};
@@ -325,9 +340,10 @@ PyObject* corpus_insert_batch(PyObject* self, const Args<2>& args) {
                  vector_ids.size(), matrix->rows);
     return nullptr;
   }
-  auto inserted =
-      corpus_of(self).core.locked_without_gil([&ids = vector_ids, &matrix](CoreCorpus& corpus) {
-        return corpus.insert_batch(std::move(ids), matrix->values, matrix->cols);
+  auto inserted = corpus_of(self).core.locked_interruptible(
+      matrix->values.size() >= kLongCallFloats,
+      [&ids = vector_ids, &matrix](CoreCorpus& corpus, const StopToken& stop) {
+        return corpus.insert_batch(std::move(ids), matrix->values, matrix->cols, 0, stop);
       });
   if (!inserted) {
     return nullptr;
