@@ -77,6 +77,23 @@ TEST(Corpus, FailedInsertsLeaveTheCorpusUnchanged) {
   EXPECT_EQ(wrapped.error().message(), "codec error: codebook bit_width 2 does not match config bit_width 4");
 }
 
+// A raised stop token ends a batch insert or a full decode with nothing
+// stored and nothing recorded.
+TEST(Corpus, StoppedBatchInsertAndDecodeChangeNothing) {
+  for (CompressionPolicy policy : {CompressionPolicy::COMPRESS, CompressionPolicy::PASSTHROUGH}) {
+    Corpus corpus = make(policy, 8);
+    ASSERT_TRUE(corpus.insert("a", ramp(8, 0.0f)).ok());
+    const Snapshot before = snapshot(corpus);
+    StopToken stop;
+    stop.request_stop();
+    const Floats rows = ramp(16, 0.5f);
+    EXPECT_FALSE(corpus.insert_batch({"b", "c"}, rows, 8, 1, stop).ok());
+    EXPECT_FALSE(corpus.decode_all(stop).ok());
+    EXPECT_EQ(snapshot(corpus), before);
+    EXPECT_TRUE(corpus.insert_batch({"b", "c"}, rows, 8).ok());
+  }
+}
+
 TEST(Corpus, RestoredEventsGoBackInFrontInOrder) {
   Corpus corpus = make(CompressionPolicy::PASSTHROUGH, 1);
   ASSERT_TRUE(corpus.insert("a", Floats{1.0f}).ok());

@@ -188,8 +188,6 @@ def test_inserted_events_match_the_successful_inserts(run):
     assert len(inserted) == len(set(inserted))
 
 
-@pytest.mark.xfail(strict=False, reason="decompress_all records its event under a second hold of the corpus "
-                                        "mutex, so an insert can get in between (fixed separately)")
 def test_decompressed_events_are_serialisable(run):
     position = {}  # id -> index of its VectorsInserted in the event order
     for index, event in enumerate(run.events):
