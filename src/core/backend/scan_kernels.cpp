@@ -48,19 +48,7 @@ constexpr Kernels kScalarKernels{&score_blocks_scalar, &lane_sums_of_squares_sca
 const Kernels& scalar_kernels() noexcept { return kScalarKernels; }
 
 const Kernels& select(simd::Level level) noexcept {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512:
-      return avx512_kernels();
-    case simd::Level::Avx2:
-      return avx2_kernels();
-    case simd::Level::Scalar:
-      break;
-  }
-#else
-  (void)level;
-#endif
-  return scalar_kernels();
+  return simd::pick(level, &scalar_kernels, &avx2_kernels, &avx512_kernels);
 }
 
 }  // namespace marrowfin::backend::scan_kernels

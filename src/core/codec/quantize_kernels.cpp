@@ -115,18 +115,7 @@ constexpr Kernels kScalarKernels{&quantize_values_portable, &add_residual_portab
 const Kernels& scalar_kernels() noexcept { return kScalarKernels; }
 
 const Kernels& select(simd::Level level) noexcept {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512:
-    case simd::Level::Avx2:
-      return avx2_kernels();
-    case simd::Level::Scalar:
-      break;
-  }
-#else
-  (void)level;
-#endif
-  return scalar_kernels();
+  return simd::pick(level, &scalar_kernels, &avx2_kernels, &avx2_kernels);
 }
 
 }  // namespace quantize_kernels

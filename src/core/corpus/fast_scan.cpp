@@ -19,17 +19,20 @@ void sum_group_scalar(const std::uint8_t* group, std::size_t code_bytes, const s
 
 }  // namespace detail
 
+namespace {
+
+constexpr Kernels kScalar{detail::sum_group_scalar};
+constexpr Kernels kAvx2{detail::sum_group_avx2};
+
+const Kernels& scalar_kernels() noexcept { return kScalar; }
+const Kernels& avx2_kernels() noexcept { return kAvx2; }
+
+}  // namespace
+
+// The 256-bit form is also the widest one: the byte shuffles it relies on
+// gain nothing from 512-bit lanes at one group of 32 rows.
 const Kernels& select(simd::Level level) noexcept {
-  static constexpr Kernels kScalar{detail::sum_group_scalar};
-#if defined(__x86_64__) || defined(_M_X64)
-  static constexpr Kernels kAvx2{detail::sum_group_avx2};
-  // The 256-bit form is also the widest one: the byte shuffles it relies on
-  // gain nothing from 512-bit lanes at one group of 32 rows.
-  if (level == simd::Level::Avx2 || level == simd::Level::Avx512) return kAvx2;
-#else
-  (void)level;
-#endif
-  return kScalar;
+  return simd::pick(level, &scalar_kernels, &avx2_kernels, &avx2_kernels);
 }
 
 }  // namespace marrowfin::corpus::fast_scan

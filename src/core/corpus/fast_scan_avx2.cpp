@@ -3,7 +3,6 @@
 // widened every 128 code bytes (128 * 2 * 255 = 65,280 fits 16 bits).
 #include "core/corpus/fast_scan.hpp"
 
-#if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 
 #define MARROWFIN_AVX2_TARGET __attribute__((target("avx2")))
@@ -44,4 +43,3 @@ MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, std::size_t
 }
 
 }  // namespace marrowfin::corpus::fast_scan::detail
-#endif

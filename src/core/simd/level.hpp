@@ -40,6 +40,22 @@ inline constexpr Level kAllLevels[] = {Level::Scalar, Level::Avx2, Level::Avx512
 // Every level this CPU runs, narrowest first.
 [[nodiscard]] std::span<const Level> supported_levels() noexcept;
 
+// The table of `level` among one kernel family's per-level tables: the one
+// place that maps a level to an implementation. Every family's select() is
+// this call. Only the chosen accessor runs, so a table compiled for an
+// instruction set this CPU lacks is never touched. A family without a table
+// of its own for a level passes the next narrower one.
+template <class Table>
+const Table& pick(Level level, const Table& (*scalar)() noexcept,
+                  const Table& (*avx2)() noexcept, const Table& (*avx512)() noexcept) noexcept {
+  switch (level) {
+    case Level::Avx512: return avx512();
+    case Level::Avx2: return avx2();
+    case Level::Scalar: break;
+  }
+  return scalar();
+}
+
 // "scalar", "avx2", "avx512": the names tests and CI use.
 [[nodiscard]] std::string_view name(Level level) noexcept;
 

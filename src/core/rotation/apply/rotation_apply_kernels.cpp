@@ -50,19 +50,7 @@ void pack_panels(const double* m, std::size_t n, std::size_t columns, double* pa
 const ApplyKernels& scalar_apply_kernels() noexcept { return kScalarApplyKernels; }
 
 const ApplyKernels& select(simd::Level level) noexcept {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512:
-      return avx512_apply_kernels();
-    case simd::Level::Avx2:
-      return avx2_apply_kernels();
-    case simd::Level::Scalar:
-      break;
-  }
-#else
-  (void)level;
-#endif
-  return scalar_apply_kernels();
+  return simd::pick(level, &scalar_apply_kernels, &avx2_apply_kernels, &avx512_apply_kernels);
 }
 
 }  // namespace marrowfin::rotation::apply_kernels

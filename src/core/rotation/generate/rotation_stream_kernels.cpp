@@ -58,19 +58,7 @@ constexpr Kernels kScalarKernels{&chacha20_draws_scalar, &box_muller_scalar};
 const Kernels& scalar_kernels() noexcept { return kScalarKernels; }
 
 const Kernels& select(simd::Level level) noexcept {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512:
-      return avx512_kernels();
-    case simd::Level::Avx2:
-      return avx2_kernels();
-    case simd::Level::Scalar:
-      break;
-  }
-#else
-  (void)level;
-#endif
-  return scalar_kernels();
+  return simd::pick(level, &scalar_kernels, &avx2_kernels, &avx512_kernels);
 }
 
 }  // namespace marrowfin::rotation::stream_kernels
