@@ -33,6 +33,9 @@ DOCS = {
                     "Immutable value object describing codec parameters."),
     "Codebook": ("(entries, bit_width)", "Immutable lookup table mapping quantized indices to float32 values."),
     "Codebook.train": ("($cls, vectors, config)", "Train a codebook from representative FP32 vectors."),
+    "Codebook.train_lloyd_max": ("($cls, vectors, config, iterations=32)",
+                                 "Train a codebook whose levels minimise the mean squared quantization error\n"
+                                 "(Lloyd-Max, started from the quantile levels of train)."),
     "RotationMatrix": (None, "Deterministic orthogonal rotation matrix for vector preconditioning."),
     "RotationMatrix.from_config": ("($cls, config)",
                                    "Build (or fetch from cache) a rotation matrix from the given config."),
@@ -71,6 +74,12 @@ DOCS = {
     "Corpus": ("(corpus_id, codec_config, codebook, compression_policy, metadata=None)",
                "Aggregate root managing a collection of compressed embedding vectors."),
     "Corpus.insert": ("($self, vector_id, vector, metadata=None)", None),
+    "Corpus.insert_batch": ("($self, vector_ids, vectors)",
+                            "Insert one vector per id (row i of the 2-D float32 matrix under vector_ids[i]),\n"
+                            "all or nothing, recording one VectorsInserted event."),
+    "Corpus.search": ("($self, query, top_k)",
+                      "The top_k stored vectors most similar to the query (cosine of the decoded\n"
+                      "vectors), exactly as a BruteForceBackend holding decompress_all() returns them."),
     "Corpus.contains": ("($self, vector_id)", None),
     "Corpus.get": ("($self, vector_id)", None),
     "Corpus.decompress": ("($self, vector_id)", None),
