@@ -12,10 +12,14 @@
 typedef uint64_t block __attribute__((vector_size(64)));
 enum { WORDS_PER_BLOCK = sizeof(block) / sizeof(uint64_t) };
 
-struct part { const uint64_t *data; size_t count; uint64_t sum; };
+struct part {
+  const uint64_t* data;
+  size_t count;
+  uint64_t sum;
+};
 
-static void *read_part(void *arg) {
-  struct part *p = arg;
+static void* read_part(void* arg) {
+  struct part* p = arg;
   block a = {0}, b = {0}, c = {0}, d = {0};
   size_t i = 0;
   for (; i + 4 * WORDS_PER_BLOCK <= p->count; i += 4 * WORDS_PER_BLOCK) {
@@ -24,7 +28,10 @@ static void *read_part(void *arg) {
     memcpy(&y, p->data + i + WORDS_PER_BLOCK, sizeof y);
     memcpy(&z, p->data + i + 2 * WORDS_PER_BLOCK, sizeof z);
     memcpy(&w, p->data + i + 3 * WORDS_PER_BLOCK, sizeof w);
-    a ^= x; b ^= y; c ^= z; d ^= w;
+    a ^= x;
+    b ^= y;
+    c ^= z;
+    d ^= w;
   }
   a ^= b ^ c ^ d;
   uint64_t sum = 0;
@@ -35,7 +42,7 @@ static void *read_part(void *arg) {
 }
 
 /* Reads `count` words with `threads` threads; returns a checksum so nothing is optimised away. */
-uint64_t streaming_read(const uint64_t *data, size_t count, int threads) {
+uint64_t streaming_read(const uint64_t* data, size_t count, int threads) {
   pthread_t ids[64];
   struct part parts[64];
   if (threads < 1) threads = 1;

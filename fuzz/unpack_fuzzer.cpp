@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Byte-for-byte against the input, masking only the index padding bits.
   const std::uint64_t packed = io::packed_length(record.dimension(), record.bit_width());
-  const unsigned used_bits = static_cast<unsigned>((std::uint64_t{record.dimension()} *
-                                                    record.bit_width()) % 8);
+  const unsigned used_bits =
+      static_cast<unsigned>((std::uint64_t{record.dimension()} * record.bit_width()) % 8);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     std::uint8_t expected = data[i];
     if (used_bits != 0 && i == io::kHeaderLen + packed - 1) {

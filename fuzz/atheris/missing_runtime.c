@@ -13,7 +13,7 @@ __attribute__((tls_model("initial-exec"))) __thread uintptr_t __sancov_lowest_st
 // function type) lives in the C++ part of the UBSan runtime, which is not
 // there: report and stop, as the other checks do under -fno-sanitize-recover.
 void __ubsan_handle_function_type_mismatch_v1_abort(void* data, void* value, void* callee,
-                                                     void* caller) {
+                                                    void* caller) {
   (void)data, (void)value, (void)callee, (void)caller;
   fputs("UndefinedBehaviorSanitizer: call through a pointer of the wrong function type\n", stderr);
   abort();

@@ -19,8 +19,8 @@ class ExceptionType {
     if (type_ == nullptr) {
       type_ = PyErr_NewExceptionWithDoc(qualified_name_, doc_, PyExc_ValueError, nullptr);
       if (type_ == nullptr) {
-        const std::string message = std::string("failed to create the exception type ") +
-                                    qualified_name_;
+        const std::string message =
+            std::string("failed to create the exception type ") + qualified_name_;
         return raise_panic_from_pending(message.c_str());
       }
     }
@@ -56,8 +56,8 @@ PyObject* raise_with_message(PyObject* type, const std::string& message) {
   if (type == nullptr) {
     return nullptr;  // the type could not be created; PanicException is pending
   }
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(),
-                                                    static_cast<Py_ssize_t>(message.size())));
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) {
     return nullptr;
   }
@@ -69,15 +69,9 @@ PyObject* raise_codec_error(const codec::CodecError& error) {
   using Kind = codec::CodecErrorKind;
   PyObject* type = PyExc_ValueError;
   switch (error.kind()) {
-    case Kind::DimensionMismatch:
-      type = dimension_mismatch_error();
-      break;
-    case Kind::CodebookIncompatible:
-      type = codebook_incompatible_error();
-      break;
-    case Kind::ConfigMismatch:
-      type = config_mismatch_error();
-      break;
+    case Kind::DimensionMismatch: type = dimension_mismatch_error(); break;
+    case Kind::CodebookIncompatible: type = codebook_incompatible_error(); break;
+    case Kind::ConfigMismatch: type = config_mismatch_error(); break;
     case Kind::UnsupportedBitWidth:
     case Kind::InvalidDimension:
     case Kind::DimensionTooLarge:
@@ -87,12 +81,8 @@ PyObject* raise_codec_error(const codec::CodecError& error) {
     case Kind::InsufficientTrainingData:
     case Kind::IndexOutOfRange:
     case Kind::LengthMismatch:
-    case Kind::InvalidResidualFlag:
-      type = PyExc_ValueError;
-      break;
-    case Kind::Interrupted:
-      type = PyExc_KeyboardInterrupt;
-      break;
+    case Kind::InvalidResidualFlag: type = PyExc_ValueError; break;
+    case Kind::Interrupted: type = PyExc_KeyboardInterrupt; break;
   }
   return raise_with_message(type, error.message());
 }
@@ -100,16 +90,13 @@ PyObject* raise_codec_error(const codec::CodecError& error) {
 PyObject* raise_corpus_error(const corpus::CorpusError& error) {
   using Kind = corpus::CorpusErrorKind;
   switch (error.kind()) {
-    case Kind::Codec:
-      return raise_codec_error(*error.cause());
+    case Kind::Codec: return raise_codec_error(*error.cause());
     case Kind::DuplicateVectorId:
       return raise_with_message(duplicate_vector_error(), error.message());
-    case Kind::UnknownVectorId:
-      return raise_with_message(PyExc_KeyError, error.message());
+    case Kind::UnknownVectorId: return raise_with_message(PyExc_KeyError, error.message());
     case Kind::DimensionMismatch:
       return raise_with_message(dimension_mismatch_error(), error.message());
-    case Kind::Interrupted:
-      return raise_with_message(PyExc_KeyboardInterrupt, error.message());
+    case Kind::Interrupted: return raise_with_message(PyExc_KeyboardInterrupt, error.message());
   }
   return raise_with_message(PyExc_ValueError, error.message());
 }
@@ -122,9 +109,7 @@ PyObject* raise_io_error(const io::IoError& error) {
     case Kind::UnknownVersion:
     case Kind::InvalidBitWidth:
     case Kind::InvalidUtf8:
-    case Kind::Decode:
-      type = PyExc_ValueError;
-      break;
+    case Kind::Decode: type = PyExc_ValueError; break;
   }
   return raise_with_message(type, "failed to decode CompressedVector: " + error.message());
 }
@@ -133,15 +118,9 @@ PyObject* raise_backend_error(const backend::BackendError& error) {
   using Kind = backend::BackendErrorKind;
   PyObject* type = PyExc_ValueError;
   switch (error.kind()) {
-    case Kind::InvalidTopK:
-      type = PyExc_ValueError;
-      break;
-    case Kind::Adapter:
-      type = PyExc_RuntimeError;
-      break;
-    case Kind::Interrupted:
-      type = PyExc_KeyboardInterrupt;
-      break;
+    case Kind::InvalidTopK: type = PyExc_ValueError; break;
+    case Kind::Adapter: type = PyExc_RuntimeError; break;
+    case Kind::Interrupted: type = PyExc_KeyboardInterrupt; break;
   }
   return raise_with_message(type, error.message());
 }

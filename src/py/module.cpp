@@ -214,6 +214,4 @@ PyObject* initialise() {
 
 }  // namespace marrowfin::py
 
-PyMODINIT_FUNC PyInit__core() {
-  return marrowfin::py::call_boundary(marrowfin::py::initialise);
-}
+PyMODINIT_FUNC PyInit__core() { return marrowfin::py::call_boundary(marrowfin::py::initialise); }

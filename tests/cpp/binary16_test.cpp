@@ -31,7 +31,8 @@ std::uint16_t reference_narrow(float value) {
   const int scale = magnitude < 0x1p-14 ? -24 : std::ilogb(magnitude) - 10;
   const double units = std::nearbyint(std::ldexp(magnitude, -scale));  // exact scaling
   const double rounded = std::ldexp(units, scale);
-  if (rounded < 0x1p-14) return static_cast<std::uint16_t>(sign | static_cast<std::uint16_t>(units));
+  if (rounded < 0x1p-14)
+    return static_cast<std::uint16_t>(sign | static_cast<std::uint16_t>(units));
   const int exponent = std::ilogb(rounded);
   const auto mantissa = static_cast<std::uint16_t>(std::ldexp(rounded, 10 - exponent) - 1024.0);
   return static_cast<std::uint16_t>(sign | ((exponent + 15) << 10) | mantissa);

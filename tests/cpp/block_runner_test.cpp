@@ -41,7 +41,8 @@ TEST_P(RunBlocks, ResultsDoNotDependOnTheThreadCount) {
     std::vector<double> out(blocks);
     run_blocks(blocks, threads, StopToken::never(), [&](std::uint64_t b) {
       double sum = 0.0;
-      for (std::uint64_t i = 1; i <= 1000; ++i) sum = sum + std::sqrt(static_cast<double>(b * 1000 + i));
+      for (std::uint64_t i = 1; i <= 1000; ++i)
+        sum = sum + std::sqrt(static_cast<double>(b * 1000 + i));
       out[b] = sum;
       return true;
     });
@@ -71,7 +72,8 @@ TEST(RunBlocksFailure, HelperExceptionIsRethrownOnTheCaller) {
         throw std::runtime_error("helper failed");
       }
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!thrown.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      while (!thrown.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
       return true;
     });
     ADD_FAILURE() << "no exception";

@@ -58,7 +58,8 @@ class ReferenceBackend {
   }
   Hits search(const Vector& query, std::size_t top_k) const {
     Hits scored;
-    for (const auto& [id, vector] : entries_) scored.emplace_back(id, cosine_similarity(query, vector));
+    for (const auto& [id, vector] : entries_)
+      scored.emplace_back(id, cosine_similarity(query, vector));
     // std::string compares as unsigned bytes, a proper prefix first.
     std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) {
       return a.second > b.second || (!(b.second > a.second) && a.first < b.first);
@@ -135,7 +136,8 @@ class Generator {
   std::string id() {
     static const char* const kPieces[] = {"a", "b", "ab", "\u00e9", "\x7f", "z"};
     std::string text;
-    for (std::size_t number = pick(s_.size * 3 / 2 + 2); number > 0; number /= 6) text += kPieces[number % 6];
+    for (std::size_t number = pick(s_.size * 3 / 2 + 2); number > 0; number /= 6)
+      text += kPieces[number % 6];
     return text;
   }
   Vector stored() {
@@ -148,7 +150,9 @@ class Generator {
   }
 
  private:
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
   Vector plain() {
     std::normal_distribution<float> normal(0.0f, 1.0f);
     Vector v(s_.dim);
@@ -164,7 +168,8 @@ class Generator {
     Vector v = plain();
     for (float& x : v) x *= scale;
     const float specials[] = {kInf, -kInf, -0.0f, 3e38f, kNaN};
-    for (std::size_t n = v.empty() || kind < 6 ? 0 : 1 + pick(3); n > 0; --n) v[pick(v.size())] = specials[pick(allow_nan ? 5 : 4)];
+    for (std::size_t n = v.empty() || kind < 6 ? 0 : 1 + pick(3); n > 0; --n)
+      v[pick(v.size())] = specials[pick(allow_nan ? 5 : 4)];
     return v;
   }
   Scenario s_;
@@ -183,12 +188,14 @@ void run_scenario(const Scenario& scenario, int rounds, int queries_per_round) {
   BruteForceBackend backend;
   for (int round = 0; round < rounds; ++round) {
     Pairs batch;
-    for (std::size_t i = 0; i < (round == 0 ? scenario.size : scenario.size / 2); ++i) batch.emplace_back(gen.id(), gen.stored());
+    for (std::size_t i = 0; i < (round == 0 ? scenario.size : scenario.size / 2); ++i)
+      batch.emplace_back(gen.id(), gen.stored());
     reference.ingest(batch);
     ASSERT_TRUE(ingest(backend, batch).ok());
     // Odd rounds remove most entries, so that the store compacts.
     std::vector<std::string> doomed;
-    for (std::size_t i = 0; i < (round % 2 == 1 ? scenario.size : scenario.size / 4); ++i) doomed.push_back(gen.id());
+    for (std::size_t i = 0; i < (round % 2 == 1 ? scenario.size : scenario.size / 4); ++i)
+      doomed.push_back(gen.id());
     reference.remove(doomed);
     backend.remove(doomed);
     ASSERT_EQ(backend.count(), reference.count());
@@ -201,8 +208,9 @@ void run_scenario(const Scenario& scenario, int rounds, int queries_per_round) {
         for (const ScanTuning& tuning : tunings) {
           backend.set_scan_tuning(tuning);
           expect_identical(hits(backend, query, top_k), expected,
-                           "round " + std::to_string(round) + " top_k " + std::to_string(top_k) + " kernel " +
-                               std::string(simd::name(tuning.level)) + " threads " + std::to_string(tuning.threads));
+                           "round " + std::to_string(round) + " top_k " + std::to_string(top_k) +
+                               " kernel " + std::string(simd::name(tuning.level)) + " threads " +
+                               std::to_string(tuning.threads));
           if (::testing::Test::HasFatalFailure()) return;
         }
       }
@@ -218,16 +226,19 @@ std::string scenario_name(const ::testing::TestParamInfo<Scenario>& info) {
   return "dim" + std::to_string(info.param.dim) + "_seed" + std::to_string(info.param.seed);
 }
 
-INSTANTIATE_TEST_SUITE_P(RandomHistories, MatchesReference,
-                         ::testing::Values(Scenario{0, 260, 1}, Scenario{1, 260, 2}, Scenario{1, 260, 3},
-                                           Scenario{7, 260, 4}, Scenario{7, 260, 5}, Scenario{128, 260, 6},
-                                           Scenario{128, 260, 7}, Scenario{768, 120, 8}, Scenario{768, 120, 9},
-                                           // A few vectors: narrow blocks that widen and shrink again.
-                                           Scenario{5, 6, 10}, Scenario{33, 12, 11}, Scenario{768, 10, 12}),
-                         scenario_name);
+INSTANTIATE_TEST_SUITE_P(
+    RandomHistories, MatchesReference,
+    ::testing::Values(Scenario{0, 260, 1}, Scenario{1, 260, 2}, Scenario{1, 260, 3},
+                      Scenario{7, 260, 4}, Scenario{7, 260, 5}, Scenario{128, 260, 6},
+                      Scenario{128, 260, 7}, Scenario{768, 120, 8}, Scenario{768, 120, 9},
+                      // A few vectors: narrow blocks that widen and shrink again.
+                      Scenario{5, 6, 10}, Scenario{33, 12, 11}, Scenario{768, 10, 12}),
+    scenario_name);
 
 // Several storage chunks, and enough data for the default tuning to start more than one thread.
-TEST(BruteForceBackendLarge, ManyChunksAndDefaultThreads) { run_scenario(Scenario{128, 20000, 99}, 2, 1); }
+TEST(BruteForceBackendLarge, ManyChunksAndDefaultThreads) {
+  run_scenario(Scenario{128, 20000, 99}, 2, 1);
+}
 
 }  // namespace
 }  // namespace marrowfin::backend

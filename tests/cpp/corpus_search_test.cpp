@@ -19,25 +19,30 @@ using test::bits;
 
 // The reference: every vector of decompress_all scored with the backend's
 // cosine, stable-sorted in id order by score (higher first), ties by id.
-std::vector<std::pair<std::string, std::uint32_t>> reference(Corpus& corpus, std::span<const float> query,
+std::vector<std::pair<std::string, std::uint32_t>> reference(Corpus& corpus,
+                                                             std::span<const float> query,
                                                              std::size_t k) {
   auto decoded = corpus.decode_all().value();
   std::vector<std::pair<float, std::string>> all;
-  for (const auto& v : decoded) all.emplace_back(backend::cosine_similarity(query, v.values), *v.vector_id);
+  for (const auto& v : decoded)
+    all.emplace_back(backend::cosine_similarity(query, v.values), *v.vector_id);
   std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
     if (a.first > b.first) return true;
     if (b.first > a.first) return false;
     return a.second < b.second;
   });
   std::vector<std::pair<std::string, std::uint32_t>> out;
-  for (std::size_t i = 0; i < std::min(k, all.size()); ++i) out.emplace_back(all[i].second, bits(all[i].first));
+  for (std::size_t i = 0; i < std::min(k, all.size()); ++i)
+    out.emplace_back(all[i].second, bits(all[i].first));
   return out;
 }
 
-std::vector<std::pair<std::string, std::uint32_t>> found(const Corpus& corpus, std::span<const float> query,
+std::vector<std::pair<std::string, std::uint32_t>> found(const Corpus& corpus,
+                                                         std::span<const float> query,
                                                          std::size_t k, unsigned threads) {
   std::vector<std::pair<std::string, std::uint32_t>> out;
-  for (const auto& r : corpus.search(query, k, threads).value()) out.emplace_back(*r.vector_id, bits(r.score));
+  for (const auto& r : corpus.search(query, k, threads).value())
+    out.emplace_back(*r.vector_id, bits(r.score));
   return out;
 }
 
@@ -45,8 +50,8 @@ std::vector<std::pair<std::string, std::uint32_t>> found(const Corpus& corpus, s
 TEST(CorpusSearch, EveryThreadCountGivesTheReferenceResult) {
   for (const bool residual : {false, true}) {
     const std::uint32_t d = 24;
-    Corpus corpus(share_text("s"), test::make_config(4, d, residual), test::even_codebook(4, -0.6f, 0.6f),
-                  CompressionPolicy::COMPRESS);
+    Corpus corpus(share_text("s"), test::make_config(4, d, residual),
+                  test::even_codebook(4, -0.6f, 0.6f), CompressionPolicy::COMPRESS);
     const std::size_t n = 9000;
     std::vector<float> data = test::gaussian_floats(n * d, 3, 0.2f);
     std::copy(data.begin(), data.begin() + d, data.begin() + 5 * d);  // a tie
@@ -71,7 +76,8 @@ TEST(CorpusSearch, EveryThreadCountGivesTheReferenceResult) {
 }
 
 TEST(CorpusSearch, QueryOfTheWrongLengthIsADimensionMismatch) {
-  Corpus corpus(share_text("s"), test::make_config(4, 8), test::even_codebook(4), CompressionPolicy::FP16);
+  Corpus corpus(share_text("s"), test::make_config(4, 8), test::even_codebook(4),
+                CompressionPolicy::FP16);
   const std::vector<float> query(5, 1.0f);
   const auto result = corpus.search(query, 1);
   ASSERT_FALSE(result.ok());
@@ -97,7 +103,8 @@ TEST(FastScan, EveryLevelSumsLikeTheScalarForm) {
     for (const simd::Level level : simd::supported_levels()) {
       std::uint32_t sums[fast_scan::kGroup];
       fast_scan::select(level).sum_group(group.data(), code_bytes, tables.data(), sums);
-      EXPECT_TRUE(std::equal(sums, sums + fast_scan::kGroup, expected)) << simd::name(level) << " " << code_bytes;
+      EXPECT_TRUE(std::equal(sums, sums + fast_scan::kGroup, expected))
+          << simd::name(level) << " " << code_bytes;
     }
   }
 }

@@ -18,7 +18,8 @@ using test::bits_of;
 using Floats = std::vector<float>;
 
 Corpus make(CompressionPolicy policy, std::uint32_t dimension) {
-  return Corpus(share_text("docs"), test::make_config(4, dimension), test::even_codebook(4), policy);
+  return Corpus(share_text("docs"), test::make_config(4, dimension), test::even_codebook(4),
+                policy);
 }
 
 Floats ramp(std::uint32_t n, float start) {
@@ -59,7 +60,8 @@ TEST(Corpus, FailedInsertsLeaveTheCorpusUnchanged) {
   const std::span<const float> huge(backing.data(), (std::size_t{1} << 32) + 8);
   const std::tuple<std::string, std::span<const float>, CorpusErrorKind, std::string> cases[] = {
       {"b", nine, CorpusErrorKind::DimensionMismatch, "dimension mismatch: expected 8, got 9"},
-      {"b", huge, CorpusErrorKind::DimensionMismatch, "dimension mismatch: expected 8, got 4294967295"},
+      {"b", huge, CorpusErrorKind::DimensionMismatch,
+       "dimension mismatch: expected 8, got 4294967295"},
   };
   for (const auto& [id, vector, kind, message] : cases) {
     auto result = corpus.insert(id, vector);
@@ -69,12 +71,15 @@ TEST(Corpus, FailedInsertsLeaveTheCorpusUnchanged) {
     EXPECT_EQ(snapshot(corpus), before);
   }
   EXPECT_EQ(bits_of(corpus.decompress("a").value()), bits_of(ramp(8, 0.0f)));
-  // Only the core text of a wrapped codec error carries the prefix; Python sees the codec error itself.
-  Corpus unfitting(share_text("c"), test::make_config(4, 4), test::even_codebook(2), CompressionPolicy::COMPRESS);
+  // Only the core text of a wrapped codec error carries the prefix; Python sees the codec error
+  // itself.
+  Corpus unfitting(share_text("c"), test::make_config(4, 4), test::even_codebook(2),
+                   CompressionPolicy::COMPRESS);
   const auto wrapped = unfitting.insert("a", ramp(4, 0.0f));
   ASSERT_NE(wrapped.error().cause(), nullptr);
   EXPECT_EQ(*wrapped.error().cause(), codec::CodecError::codebook_incompatible(4, 2));
-  EXPECT_EQ(wrapped.error().message(), "codec error: codebook bit_width 2 does not match config bit_width 4");
+  EXPECT_EQ(wrapped.error().message(),
+            "codec error: codebook bit_width 2 does not match config bit_width 4");
 }
 
 // A raised stop token ends a batch insert or a full decode with nothing
@@ -109,9 +114,11 @@ TEST(Corpus, RestoredEventsGoBackInFrontInOrder) {
 }
 
 TEST(Corpus, AnExceptionUnderTheGuardPoisonsIt) {
-  Guarded<Corpus> guarded(share_text("g"), test::make_config(2, 2), test::even_codebook(2), CompressionPolicy::COMPRESS);
+  Guarded<Corpus> guarded(share_text("g"), test::make_config(2, 2), test::even_codebook(2),
+                          CompressionPolicy::COMPRESS);
   ASSERT_TRUE((*guarded.lock())->insert("a", Floats{0.5f, -0.5f}).ok());
-  EXPECT_THROW(guarded.with_lock([](Corpus&) { throw std::runtime_error("half-updated"); }), std::runtime_error);
+  EXPECT_THROW(guarded.with_lock([](Corpus&) { throw std::runtime_error("half-updated"); }),
+               std::runtime_error);
   EXPECT_FALSE(guarded.lock().has_value());
   EXPECT_FALSE(guarded.with_lock([](Corpus&) {}));
 }

@@ -50,10 +50,10 @@ TEST(CosineSimilarity, KnownAnswersBitForBit) {
        {0x1.15cc7ep+0f, 0x1.1bae34p-3f, 0x1.7e59fep-1f, -0x1.475480p-3f},
        0xbf800001},
       {"order",
-       {-0x1.d24598p-1f, -0x1.7cadbcp+0f, 0x1.0f5926p+0f, 0x1.b58776p+0f, 0x1.22b386p-5f, 0x1.064f1ep+1f,
-        0x1.5da19ap-1f, -0x1.a7edc2p+0f, 0x1.c8cf04p-1f},
-       {-0x1.2cc2bap+0f, -0x1.8b4dcep-1f, 0x1.0800b2p+0f, 0x1.591d40p-1f, -0x1.43d9cep+0f, -0x1.4781a2p+0f,
-        -0x1.ae555ep-1f, -0x1.bacae2p-4f, 0x1.daad82p-2f},
+       {-0x1.d24598p-1f, -0x1.7cadbcp+0f, 0x1.0f5926p+0f, 0x1.b58776p+0f, 0x1.22b386p-5f,
+        0x1.064f1ep+1f, 0x1.5da19ap-1f, -0x1.a7edc2p+0f, 0x1.c8cf04p-1f},
+       {-0x1.2cc2bap+0f, -0x1.8b4dcep-1f, 0x1.0800b2p+0f, 0x1.591d40p-1f, -0x1.43d9cep+0f,
+        -0x1.4781a2p+0f, -0x1.ae555ep-1f, -0x1.bacae2p-4f, 0x1.daad82p-2f},
        0x3e2bb3af},
   };
   for (const Case& c : cases) {
@@ -99,9 +99,11 @@ class ScanKernelTest : public ::testing::TestWithParam<simd::Level> {
   const scan_kernels::Kernels& kernels() const { return scan_kernels::select(GetParam()); }
 };
 
-std::vector<float> lane_vector(const std::vector<float>& blocks, std::size_t dim, std::size_t slot) {
+std::vector<float> lane_vector(const std::vector<float>& blocks, std::size_t dim,
+                               std::size_t slot) {
   std::vector<float> v(dim);
-  for (std::size_t i = 0; i < dim; ++i) v[i] = blocks[((slot / kBlockLanes) * dim + i) * kBlockLanes + slot % kBlockLanes];
+  for (std::size_t i = 0; i < dim; ++i)
+    v[i] = blocks[((slot / kBlockLanes) * dim + i) * kBlockLanes + slot % kBlockLanes];
   return v;
 }
 
@@ -110,7 +112,8 @@ TEST_P(ScanKernelTest, ScoresEqualCosineSimilarity) {
   for (std::size_t dim : {0u, 1u, 17u, 128u}) {
     for (std::size_t block_count : {1u, 3u}) {
       const std::size_t slots = block_count * kBlockLanes;
-      std::vector<float> blocks(block_count * dim * kBlockLanes), query(dim), sums(slots), scores(slots, -1.0f);
+      std::vector<float> blocks(block_count * dim * kBlockLanes), query(dim), sums(slots),
+          scores(slots, -1.0f);
       std::vector<std::uint8_t> flags(slots);
       for (float& v : blocks) v = awkward_value(rng, rng() % 4 == 0);
       for (float& v : query) v = awkward_value(rng, false);
@@ -119,10 +122,12 @@ TEST_P(ScanKernelTest, ScoresEqualCosineSimilarity) {
         sums[s] = sequential_sum_of_squares(v);
         flags[s] = static_cast<std::uint8_t>(kSlotLive | (contains_nan(v) ? kSlotHasNan : 0));
       }
-      kernels().score_blocks(blocks.data(), block_count, dim, query.data(), sequential_sum_of_squares(query),
-                             sums.data(), flags.data(), scores.data());
+      kernels().score_blocks(blocks.data(), block_count, dim, query.data(),
+                             sequential_sum_of_squares(query), sums.data(), flags.data(),
+                             scores.data());
       for (std::size_t s = 0; s < slots; ++s) {
-        ASSERT_EQ(bits(scores[s]), bits(cosine_similarity(query, lane_vector(blocks, dim, s)))) << dim << " " << s;
+        ASSERT_EQ(bits(scores[s]), bits(cosine_similarity(query, lane_vector(blocks, dim, s))))
+            << dim << " " << s;
       }
     }
   }
@@ -136,7 +141,8 @@ TEST_P(ScanKernelTest, LaneSumsOfSquaresAreSequential) {
     float sums[kBlockLanes];
     kernels().lane_sums_of_squares(block.data(), dim, sums);
     for (std::size_t lane = 0; lane < kBlockLanes; ++lane) {
-      ASSERT_EQ(bits(sums[lane]), bits(sequential_sum_of_squares(lane_vector(block, dim, lane)))) << dim;
+      ASSERT_EQ(bits(sums[lane]), bits(sequential_sum_of_squares(lane_vector(block, dim, lane))))
+          << dim;
     }
   }
 }

@@ -26,11 +26,13 @@ struct ByteLess {
 // Row payloads derived from a tag, so a moved row that lost its bytes shows.
 void write_tag(EntryStore& store, std::size_t spare, std::uint32_t tag) {
   std::vector<std::uint8_t> codes(store.code_bytes());
-  for (std::size_t i = 0; i < store.code_bytes(); ++i) codes[i] = static_cast<std::uint8_t>(tag + i);
+  for (std::size_t i = 0; i < store.code_bytes(); ++i)
+    codes[i] = static_cast<std::uint8_t>(tag + i);
   store.write_spare_codes(spare, codes.data());
   std::uint8_t* residual = store.spare_residual(spare);
   if (residual != nullptr) {
-    for (std::size_t i = 0; i < store.residual_bytes(); ++i) residual[i] = static_cast<std::uint8_t>(tag * 3 + i);
+    for (std::size_t i = 0; i < store.residual_bytes(); ++i)
+      residual[i] = static_cast<std::uint8_t>(tag * 3 + i);
   }
 }
 

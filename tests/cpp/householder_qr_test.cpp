@@ -46,10 +46,15 @@ TEST_P(QrDimension, OrthogonalWithNonNegativeTriangularFactor) {
     for (std::size_t j = 0; j < n; ++j) {
       double identity = 0.0;  // (M^T M)(i, j)
       double r = 0.0;         // (M^T A)(i, j) = R(i, j)
-      for (std::size_t k = 0; k < n; ++k) identity += m[k * n + i] * m[k * n + j], r += m[k * n + i] * a[k * n + j];
+      for (std::size_t k = 0; k < n; ++k)
+        identity += m[k * n + i] * m[k * n + j], r += m[k * n + i] * a[k * n + j];
       ASSERT_LE(std::fabs(identity - (i == j ? 1.0 : 0.0)), 1e-12) << i << "," << j;
-      if (i == j) { ASSERT_GT(r, 0.0) << i; }
-      if (i > j) { ASSERT_LE(std::fabs(r), 1e-11) << i << "," << j; }
+      if (i == j) {
+        ASSERT_GT(r, 0.0) << i;
+      }
+      if (i > j) {
+        ASSERT_LE(std::fabs(r), 1e-11) << i << "," << j;
+      }
     }
   }
 }
@@ -62,7 +67,8 @@ TEST(HouseholderQr, SameBytesForEveryThreadCountAndInstructionSet) {
     const auto reference = bits_of(factor(a, n, QrOptions{1, simd::Level::Scalar}));
     for (simd::Level level : test::usable_levels()) {
       for (unsigned threads : {1u, 2u, 3u}) {
-        EXPECT_EQ(bits_of(factor(a, n, QrOptions{threads, level})), reference) << n << " " << int(level) << " " << threads;
+        EXPECT_EQ(bits_of(factor(a, n, QrOptions{threads, level})), reference)
+            << n << " " << int(level) << " " << threads;
       }
     }
     EXPECT_EQ(bits_of(factor(a, n)), reference) << n << " default options";
@@ -81,7 +87,8 @@ TEST(HouseholderQr, ColumnsWithNothingBelowTheDiagonalAreNotReflected) {
   }
   const auto m = factor(a, n);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = 0; j < n; ++j) ASSERT_EQ(m[i * n + j], i != j ? 0.0 : (i % 3 == 1 ? -1.0 : 1.0)) << i << "," << j;
+    for (std::size_t j = 0; j < n; ++j)
+      ASSERT_EQ(m[i * n + j], i != j ? 0.0 : (i % 3 == 1 ? -1.0 : 1.0)) << i << "," << j;
   }
   for (const auto& [entry, sign] : {std::pair{2.5, 1.0}, {-0.1, -1.0}, {0.0, 1.0}, {-0.0, 1.0}}) {
     EXPECT_EQ(factor({entry}, 1)[0], sign) << entry;
@@ -101,7 +108,8 @@ TEST(HouseholderKernels, EveryVariantMatchesThePlainLoops) {
         for (auto* buffer : {&v, &c, &w, &l}) {
           for (auto& x : *buffer) x = normal(rng);
         }
-        std::vector<double> projected(k * ld, -7.0), subtracted = c, lower(k * ld, -7.0), upper(k * ld, -7.0);
+        std::vector<double> projected(k * ld, -7.0), subtracted = c, lower(k * ld, -7.0),
+                                                     upper(k * ld, -7.0);
         for (std::size_t col = 0; col < cols; ++col) {
           for (std::size_t p = 0; p < k; ++p) {
             double s = 0.0, lo = 0.0, up = 0.0;
@@ -147,7 +155,8 @@ void throw_on_a_helper(std::size_t) {
   }
   // The caller holds on to its task until a helper has failed.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!helper_threw.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  while (!helper_threw.load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
 }
 
 TEST(HouseholderQr, HelperExceptionIsRethrownOnTheCaller) {

@@ -26,9 +26,11 @@ TEST(PolicyCodec, RawPayloadsOfTheWrongLengthFailToDecode) {
       {CompressionPolicy::FP16, 1, "input and output lengths disagree: 1 vs 0"},
   };
   for (const auto& [policy, length, message] : rows) {
-    auto record = codec::CompressedVector::create(share_bytes(Bytes(length, 0x3c)), std::nullopt, config.config_hash(),
-                                                  length, 8).value();
-    auto result = decode_entry(VectorEntry(share_text("x"), record, 4), policy, config, even_codebook(4));
+    auto record = codec::CompressedVector::create(share_bytes(Bytes(length, 0x3c)), std::nullopt,
+                                                  config.config_hash(), length, 8)
+                      .value();
+    auto result =
+        decode_entry(VectorEntry(share_text("x"), record, 4), policy, config, even_codebook(4));
     EXPECT_EQ(result.ok() ? "ok" : result.error().message(), message);
   }
 }

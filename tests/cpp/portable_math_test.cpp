@@ -38,14 +38,19 @@ TEST(PortableMath, AgreesWithinOneUlpAcrossTheWholeRange) {
   std::uniform_int_distribution<std::uint64_t> any_positive(1, 0x7fefffffffffffffULL);
   for (int i = 0; i < 200000; ++i) {
     const double x = std::bit_cast<double>(any_positive(rng));
-    const auto a = static_cast<std::int64_t>(bits(portable::log(x))), b = static_cast<std::int64_t>(bits(std::log(x)));
+    const auto a = static_cast<std::int64_t>(bits(portable::log(x))),
+               b = static_cast<std::int64_t>(bits(std::log(x)));
     ASSERT_LE(std::abs(a - b), 1) << std::hexfloat << x;
   }
   std::uniform_real_distribution<double> angle(-1.6e6, 1.6e6);
   for (int i = 0; i < 200000; ++i) {
     const double x = i % 2 == 0 ? angle(rng) : angle(rng) * 1e-5;
-    ASSERT_LE(std::fabs(portable::sin(x) - std::sin(x)), std::fabs(std::sin(x)) * 0x1p-52 + 0x1p-1074) << x;
-    ASSERT_LE(std::fabs(portable::cos(x) - std::cos(x)), std::fabs(std::cos(x)) * 0x1p-52 + 0x1p-1074) << x;
+    ASSERT_LE(std::fabs(portable::sin(x) - std::sin(x)),
+              std::fabs(std::sin(x)) * 0x1p-52 + 0x1p-1074)
+        << x;
+    ASSERT_LE(std::fabs(portable::cos(x) - std::cos(x)),
+              std::fabs(std::cos(x)) * 0x1p-52 + 0x1p-1074)
+        << x;
   }
 }
 
@@ -58,7 +63,8 @@ TEST(PortableMath, SpecialValuesAndSymmetry) {
   EXPECT_EQ(bits(portable::sin(-0.0)), bits(-0.0));
   EXPECT_EQ(portable::cos(-0.0), 1.0);
   for (double v : {-1.0, -inf, nan}) EXPECT_TRUE(std::isnan(portable::log(v))) << v;
-  for (double v : {inf, -inf, nan}) EXPECT_TRUE(std::isnan(portable::sin(v)) && std::isnan(portable::cos(v))) << v;
+  for (double v : {inf, -inf, nan})
+    EXPECT_TRUE(std::isnan(portable::sin(v)) && std::isnan(portable::cos(v))) << v;
   for (double x : {0.3, 2.0, 4.5, 6.0, 1e5}) {
     EXPECT_EQ(bits(portable::sin(-x)), bits(-portable::sin(x))) << x;
     EXPECT_EQ(bits(portable::cos(-x)), bits(portable::cos(x))) << x;

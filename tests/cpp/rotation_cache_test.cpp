@@ -14,7 +14,9 @@ namespace {
 constexpr std::size_t kEntry = 100;  // doubles
 constexpr std::size_t kEntryBytes = kEntry * sizeof(double);
 
-RotationCache::Values values_of(std::size_t count) { return std::make_shared<const std::vector<double>>(count, 1.0); }
+RotationCache::Values values_of(std::size_t count) {
+  return std::make_shared<const std::vector<double>>(count, 1.0);
+}
 
 TEST(RotationCache, EvictsTheLeastRecentlyUsedEntry) {
   RotationCache cache(3 * kEntryBytes, 3 * kEntryBytes);
@@ -22,8 +24,8 @@ TEST(RotationCache, EvictsTheLeastRecentlyUsedEntry) {
   cache.offer(2, 10, values_of(kEntry));
   const auto c = cache.offer(3, 10, values_of(kEntry));
   EXPECT_EQ(cache.offer(3, 10, values_of(kEntry)), c);  // the first offer wins
-  EXPECT_EQ(cache.find(3, 11), nullptr);               // the key includes the dimension
-  EXPECT_EQ(cache.find(1, 10), a);                     // 1 is now the most recent, 2 the least
+  EXPECT_EQ(cache.find(3, 11), nullptr);                // the key includes the dimension
+  EXPECT_EQ(cache.find(1, 10), a);                      // 1 is now the most recent, 2 the least
   cache.offer(4, 10, values_of(kEntry));
   EXPECT_EQ(cache.find(2, 10), nullptr);
   EXPECT_EQ(cache.find(1, 10), a);
@@ -52,7 +54,8 @@ TEST(RotationCache, ConcurrentLookupsAgreeOnEveryByte) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      for (int round = 0; round < 5; ++round) mismatches += RotationMatrix::cached(31337, 96).matrix_f64_bytes() != expected;
+      for (int round = 0; round < 5; ++round)
+        mismatches += RotationMatrix::cached(31337, 96).matrix_f64_bytes() != expected;
     });
   }
   for (auto& t : threads) t.join();

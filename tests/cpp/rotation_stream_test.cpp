@@ -45,7 +45,8 @@ TEST(RotationStream, KnownAnswersForSixSeeds) {
       // 16 samples fill no SIMD batch; 300 do, and must begin the same way.
       std::vector<double> samples(300);
       gaussian_samples(seed, samples.data(), samples.size(), level);
-      for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(bits(samples[i]), v["gaussians"][i]) << int(level);
+      for (std::size_t i = 0; i < 16; ++i)
+        EXPECT_EQ(bits(samples[i]), v["gaussians"][i]) << int(level);
     }
   }
 }
@@ -53,10 +54,12 @@ TEST(RotationStream, KnownAnswersForSixSeeds) {
 TEST(RotationStream, ZeroKeyBlocksMatchTheOriginalChaCha20) {
   // Key 0, nonce 0: the classic test vector of the 64-bit-counter variant.
   const std::vector<std::uint32_t> expected[2] = {
-      {0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653, 0xb819d2bd, 0x1aed8da0, 0xccef36a8, 0xc70d778b,
-       0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8, 0xf4b8436a, 0x1ca11815, 0x69b687c3, 0x8665eeb2},
-      {0xbee7079f, 0x7a385155, 0x7c97ba98, 0x0d082d73, 0xa0290fcb, 0x6965e348, 0x3e53c612, 0xed7aee32,
-       0x7621b729, 0x434ee69c, 0xb03371d5, 0xd539d874, 0x281fed31, 0x45fb0a51, 0x1f0ae1ac, 0x6f4d794b}};
+      {0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653, 0xb819d2bd, 0x1aed8da0, 0xccef36a8,
+       0xc70d778b, 0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8, 0xf4b8436a, 0x1ca11815,
+       0x69b687c3, 0x8665eeb2},
+      {0xbee7079f, 0x7a385155, 0x7c97ba98, 0x0d082d73, 0xa0290fcb, 0x6965e348, 0x3e53c612,
+       0xed7aee32, 0x7621b729, 0x434ee69c, 0xb03371d5, 0xd539d874, 0x281fed31, 0x45fb0a51,
+       0x1f0ae1ac, 0x6f4d794b}};
   for (std::uint64_t counter : {0u, 1u}) {
     std::vector<std::uint32_t> block(16);
     chacha20_block(ChaChaKey{}, counter, block.data());
@@ -67,13 +70,15 @@ TEST(RotationStream, ZeroKeyBlocksMatchTheOriginalChaCha20) {
 TEST(RotationStream, BulkKeystreamEqualsSingleBlocksAtEveryWidth) {
   const ChaChaKey key = expand_seed(99);
   // Includes the carry of the block counter into its high word.
-  for (std::uint64_t first : {std::uint64_t{0}, std::uint64_t{0xfffffff5}, std::uint64_t{0xfffffffffffffff0}}) {
+  for (std::uint64_t first :
+       {std::uint64_t{0}, std::uint64_t{0xfffffff5}, std::uint64_t{0xfffffffffffffff0}}) {
     constexpr std::size_t kBlocks = 37;
     std::vector<std::uint64_t> expected(8 * kBlocks);
     for (std::size_t b = 0; b < kBlocks; ++b) {
       std::uint32_t words[16];
       chacha20_block(key, first + b, words);
-      for (int j = 0; j < 8; ++j) expected[8 * b + j] = words[2 * j] | (std::uint64_t{words[2 * j + 1]} << 32);
+      for (int j = 0; j < 8; ++j)
+        expected[8 * b + j] = words[2 * j] | (std::uint64_t{words[2 * j + 1]} << 32);
     }
     for (simd::Level level : usable_levels()) {
       std::vector<std::uint64_t> got(8 * kBlocks);
@@ -151,10 +156,12 @@ TEST(RotationStream, SimdBoxMullerEqualsScalarOnEveryReductionPath) {
   for (std::uint64_t high : thresholds) {
     for (std::int64_t delta : {-1, 0, 1}) {
       if (high == 0 && delta < 0) continue;
-      for (std::uint64_t low : {std::uint64_t{0}, std::uint64_t{0xffffffff}, std::uint64_t{0x54442d18}}) {
+      for (std::uint64_t low :
+           {std::uint64_t{0}, std::uint64_t{0xffffffff}, std::uint64_t{0x54442d18}}) {
         // The draw whose uniform is nearest theta / 2pi, and its neighbours:
         // neighbours of the threshold are what matters, not the exact angle.
-        const double theta = std::bit_cast<double>(((high + static_cast<std::uint64_t>(delta)) << 32) | low);
+        const double theta =
+            std::bit_cast<double>(((high + static_cast<std::uint64_t>(delta)) << 32) | low);
         const auto scaled = static_cast<std::uint64_t>(theta / kTwoPi * 0x1p53);
         for (std::uint64_t nudge = 0; nudge < 3; ++nudge) {
           draws.push_back(rng() | 0x800);
@@ -173,7 +180,8 @@ TEST(RotationStream, SimdBoxMullerEqualsScalarOnEveryReductionPath) {
   for (simd::Level level : usable_levels()) {
     std::vector<double> got(2 * pairs);
     box_muller_pairs(level, draws.data(), pairs, got.data());
-    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(bits(got[i]), bits(expected[i])) << int(level) << " " << i;
+    for (std::size_t i = 0; i < got.size(); ++i)
+      ASSERT_EQ(bits(got[i]), bits(expected[i])) << int(level) << " " << i;
   }
 }
 

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <bit>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <span>
@@ -36,8 +36,8 @@ inline std::vector<float> gaussian_floats(std::size_t n, std::uint32_t seed, flo
   return v;
 }
 
-inline codec::CodecConfig make_config(std::uint8_t bit_width, std::uint32_t dimension, bool residual = false,
-                                      std::uint64_t seed = 42) {
+inline codec::CodecConfig make_config(std::uint8_t bit_width, std::uint32_t dimension,
+                                      bool residual = false, std::uint64_t seed = 42) {
   return codec::CodecConfig::create(bit_width, seed, dimension, residual).value();
 }
 
@@ -45,7 +45,8 @@ inline codec::CodecConfig make_config(std::uint8_t bit_width, std::uint32_t dime
 inline codec::Codebook even_codebook(std::uint8_t bit_width, float low = -1.0f, float high = 1.0f) {
   const std::uint32_t k = 1u << bit_width;
   std::vector<float> levels(k);
-  for (std::uint32_t i = 0; i < k; ++i) levels[i] = low + (high - low) * static_cast<float>(i) / static_cast<float>(k - 1);
+  for (std::uint32_t i = 0; i < k; ++i)
+    levels[i] = low + (high - low) * static_cast<float>(i) / static_cast<float>(k - 1);
   return codec::Codebook::create(std::move(levels), bit_width).value();
 }
 
@@ -94,16 +95,14 @@ inline bool level_required(simd::Level level) {
 
 // Skips the current test when this CPU does not run `level`, or fails it when
 // MARROWFIN_REQUIRED_SIMD_LEVELS names that level.
-#define MARROWFIN_SKIP_UNLESS_SUPPORTED(level)                                              \
-  do {                                                                                      \
-    if (!::marrowfin::simd::supported(level)) {                                             \
-      if (::marrowfin::test::level_required(level)) {                                       \
-        FAIL() << ::marrowfin::simd::name(level) << " is required but this CPU lacks it";  \
-      }                                                                                     \
-      GTEST_SKIP() << ::marrowfin::simd::name(level) << " is not supported by this CPU";   \
-    }                                                                                       \
+#define MARROWFIN_SKIP_UNLESS_SUPPORTED(level)                                            \
+  do {                                                                                    \
+    if (!::marrowfin::simd::supported(level)) {                                           \
+      if (::marrowfin::test::level_required(level)) {                                     \
+        FAIL() << ::marrowfin::simd::name(level) << " is required but this CPU lacks it"; \
+      }                                                                                   \
+      GTEST_SKIP() << ::marrowfin::simd::name(level) << " is not supported by this CPU";  \
+    }                                                                                     \
   } while (false)
 
-namespace marrowfin::test {
-
-}  // namespace marrowfin::test
+namespace marrowfin::test {}  // namespace marrowfin::test

@@ -65,8 +65,8 @@ TEST_P(MemoryBound, HoldsWhileGrowingAndAfterCompaction) {
     }
     if (live == 0) break;
     std::vector<float> scores(store.block_count() * kBlockLanes);
-    store.score_blocks(scan_kernels::select(simd::best_level()), 0, 1, query.data(), sequential_sum_of_squares(query),
-                       scores.data());
+    store.score_blocks(scan_kernels::select(simd::best_level()), 0, 1, query.data(),
+                       sequential_sum_of_squares(query), scores.data());
     for (std::size_t s = 0; s < std::min(live, kBlockLanes); ++s) {
       EXPECT_EQ(test::bits(scores[s]), test::bits(cosine_similarity(query, vectors[s])))
           << "slot " << s << " of " << live;

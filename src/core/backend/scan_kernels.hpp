@@ -31,9 +31,8 @@ struct Kernels {
   //   blocks: block_count * dim * kBlockLanes floats;  query: dim floats;
   //   sums_of_squares, flags, scores: block_count * kBlockLanes each.
   void (*score_blocks)(const float* blocks, std::size_t block_count, std::size_t dim,
-                       const float* query, float query_sum_of_squares,
-                       const float* sums_of_squares, const std::uint8_t* flags,
-                       float* scores) noexcept;
+                       const float* query, float query_sum_of_squares, const float* sums_of_squares,
+                       const std::uint8_t* flags, float* scores) noexcept;
 
   // Each lane's own sum of squares (sequential_sum_of_squares of the lane's
   // vector) into sums[kBlockLanes]. block: dim * kBlockLanes floats.

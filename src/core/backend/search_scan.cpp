@@ -53,11 +53,12 @@ constexpr std::size_t kFloatsPerStopCheck = std::size_t{1} << 22;
 bool run_worker(const ScanContext& ctx, Worker& worker, const StopToken& stop) noexcept {
   const VectorBlockStore& store = ctx.store;
   if (ctx.need_dots) {
-    const std::size_t blocks_per_check =
-        std::max<std::size_t>(1, kFloatsPerStopCheck / (kBlockLanes * std::max<std::size_t>(1, store.dim())));
+    const std::size_t blocks_per_check = std::max<std::size_t>(
+        1, kFloatsPerStopCheck / (kBlockLanes * std::max<std::size_t>(1, store.dim())));
     for (std::size_t b = worker.first_block; b < worker.end_block;) {
       if (stop.stop_requested()) return false;
-      const std::size_t n = std::min({store.contiguous_blocks(b), worker.end_block - b, blocks_per_check});
+      const std::size_t n =
+          std::min({store.contiguous_blocks(b), worker.end_block - b, blocks_per_check});
       const std::size_t s = b * kBlockLanes;
       store.score_blocks(ctx.kernels, b, n, ctx.query.data(), ctx.query_sum_of_squares,
                          ctx.scores + s);
@@ -118,9 +119,8 @@ std::vector<ScoredSlot> live_slots_in_order(const VectorBlockStore& store, const
 }  // namespace
 
 std::optional<std::vector<ScoredSlot>> scan_top_k(const VectorBlockStore& store,
-                                                   std::span<const float> query, std::size_t k,
-                                                   const ScanTuning& tuning,
-                                                   const StopToken& stop) {
+                                                  std::span<const float> query, std::size_t k,
+                                                  const ScanTuning& tuning, const StopToken& stop) {
   const std::size_t live = store.live_count();
   std::vector<float> scores(store.block_count() * kBlockLanes);
   // The query's own sum of squares is computed once, as cosine_similarity

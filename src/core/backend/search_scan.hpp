@@ -5,8 +5,8 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/backend/result_order.hpp"

@@ -53,15 +53,14 @@ std::size_t VectorBlockStore::contiguous_blocks(std::size_t b) const noexcept {
   return blocks_per_chunk_ - b % blocks_per_chunk_;
 }
 
-void VectorBlockStore::score_blocks(const scan_kernels::Kernels& kernels, std::size_t b, std::size_t n,
-                                    const float* query, float query_sum_of_squares,
+void VectorBlockStore::score_blocks(const scan_kernels::Kernels& kernels, std::size_t b,
+                                    std::size_t n, const float* query, float query_sum_of_squares,
                                     float* scores) const noexcept {
   const std::size_t first = b * kBlockLanes;
   const float* sums = sums_of_squares_.data() + first;
   const std::uint8_t* flags = flags_.data() + first;
   if (!narrow()) {
-    kernels.score_blocks(block(b), n, dim_, query, query_sum_of_squares, sums, flags,
-                          scores);
+    kernels.score_blocks(block(b), n, dim_, query, query_sum_of_squares, sums, flags, scores);
     return;
   }
   // At most kBlockLanes / 2 vectors: the portable form of the kernels' loop.

@@ -62,8 +62,8 @@ class VectorBlockStore {
   // score_blocks() over blocks b .. b + n - 1 (n <= contiguous_blocks(b)),
   // scores indexed from slot b * kBlockLanes; a narrow block is scored lane by
   // lane with the same arithmetic, so the bits do not depend on the layout.
-  void score_blocks(const scan_kernels::Kernels& kernels, std::size_t b, std::size_t n, const float* query,
-                    float query_sum_of_squares, float* scores) const noexcept;
+  void score_blocks(const scan_kernels::Kernels& kernels, std::size_t b, std::size_t n,
+                    const float* query, float query_sum_of_squares, float* scores) const noexcept;
 
   // Bytes allocated for vector elements (the per-slot arrays aside).
   std::size_t vector_bytes() const noexcept;

@@ -8,13 +8,13 @@
 #include <optional>
 #include <utility>
 
-#include "core/rotation/apply/batch_inverse_rotation.hpp"
 #include "core/codec/record_codec.hpp"
-#include "core/rotation/rotation_matrix.hpp"
 #include "core/codec/service.hpp"
 #include "core/common/block_runner.hpp"
 #include "core/common/parallel.hpp"
 #include "core/common/saturating.hpp"
+#include "core/rotation/apply/batch_inverse_rotation.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 
 namespace marrowfin::codec {
 namespace {
@@ -64,7 +64,8 @@ unsigned choose_workers(unsigned requested, std::uint64_t rows, std::uint64_t di
     // Asking for the CPUs is a system call; small batches need not.
     if (workers > 1) workers = std::min<std::uint64_t>(workers, available_cpus());
   }
-  return static_cast<unsigned>(std::clamp<std::uint64_t>(workers, 1, std::max<std::uint64_t>(blocks, 1)));
+  return static_cast<unsigned>(
+      std::clamp<std::uint64_t>(workers, 1, std::max<std::uint64_t>(blocks, 1)));
 }
 
 // Runs process_block(first_row, row_count) over all blocks of rows on
@@ -113,20 +114,21 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
   const rotation::RotationMatrix& matrix = *rotation;
   std::vector<std::optional<CompressedVector>> slots(rows);
   LowestFailure failure;
-  const RunOutcome outcome = for_each_block(rows, choose_workers(threads, rows, n), failure, stop,
-                 [&](std::uint64_t first, std::uint64_t count) {
-                   auto rotated = std::make_unique_for_overwrite<float[]>(count * n);
-                   matrix.apply_many(data.data() + first * n, count, rotated.get());
-                   for (std::uint64_t r = 0; r < count; ++r) {
-                     auto record = encode_rotated({rotated.get() + r * n, n}, config, codebook);
-                     if (!record.ok()) {
-                       failure.report(first + r, std::move(record).error());
-                       return false;
-                     }
-                     slots[first + r].emplace(std::move(record).value());
-                   }
-                   return true;
-                 });
+  const RunOutcome outcome =
+      for_each_block(rows, choose_workers(threads, rows, n), failure, stop,
+                     [&](std::uint64_t first, std::uint64_t count) {
+                       auto rotated = std::make_unique_for_overwrite<float[]>(count * n);
+                       matrix.apply_many(data.data() + first * n, count, rotated.get());
+                       for (std::uint64_t r = 0; r < count; ++r) {
+                         auto record = encode_rotated({rotated.get() + r * n, n}, config, codebook);
+                         if (!record.ok()) {
+                           failure.report(first + r, std::move(record).error());
+                           return false;
+                         }
+                         slots[first + r].emplace(std::move(record).value());
+                       }
+                       return true;
+                     });
   if (interrupted(outcome, stop)) return fail(CodecError::interrupted());
   if (auto error = failure.take()) return fail(std::move(*error));
 
@@ -138,8 +140,7 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
 
 Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
                                     const CodecConfig& config, const Codebook& codebook,
-                                    std::span<float> out, unsigned threads,
-                                    const StopToken& stop) {
+                                    std::span<float> out, unsigned threads, const StopToken& stop) {
   const std::uint32_t n = config.dimension();
   const std::uint64_t count = compressed.size();
   const std::uint64_t expected = saturating_product(count, n);
@@ -151,27 +152,29 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
   std::once_flag rotation_once;
   std::optional<rotation::BatchInverseRotation> inverse;
   LowestFailure failure;
-  const RunOutcome outcome = for_each_block(count, choose_workers(threads, count, n), failure, stop,
-                 [&](std::uint64_t first, std::uint64_t rows) {
-                   auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
-                   for (std::uint64_t r = 0; r < rows; ++r) {
-                     const CompressedVector& record = compressed[first + r];
-                     auto status = check_record(record, config, codebook, n);
-                     if (status.ok()) status = decode_unrotated(record, codebook, unrotated.get() + r * n);
-                     if (!status.ok()) {
-                       failure.report(first + r, std::move(status).error());
-                       return false;
-                     }
-                   }
-                   std::call_once(rotation_once, [&] {
-                     if (auto matrix = rotation::RotationMatrix::from_config(config, stop)) {
-                       inverse.emplace(std::move(*matrix), count);
-                     }
-                   });
-                   if (!inverse) return false;  // generation was stopped
-                   inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
-                   return true;
-                 });
+  const RunOutcome outcome =
+      for_each_block(count, choose_workers(threads, count, n), failure, stop,
+                     [&](std::uint64_t first, std::uint64_t rows) {
+                       auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
+                       for (std::uint64_t r = 0; r < rows; ++r) {
+                         const CompressedVector& record = compressed[first + r];
+                         auto status = check_record(record, config, codebook, n);
+                         if (status.ok())
+                           status = decode_unrotated(record, codebook, unrotated.get() + r * n);
+                         if (!status.ok()) {
+                           failure.report(first + r, std::move(status).error());
+                           return false;
+                         }
+                       }
+                       std::call_once(rotation_once, [&] {
+                         if (auto matrix = rotation::RotationMatrix::from_config(config, stop)) {
+                           inverse.emplace(std::move(*matrix), count);
+                         }
+                       });
+                       if (!inverse) return false;  // generation was stopped
+                       inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
+                       return true;
+                     });
   if (interrupted(outcome, stop)) return fail(CodecError::interrupted());
   if (auto error = failure.take()) return fail(std::move(*error));
   return {};

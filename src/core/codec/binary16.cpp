@@ -13,7 +13,7 @@ std::uint16_t float_to_half(float value) noexcept {
     return static_cast<std::uint16_t>(sign | 0x7e00u | ((magnitude & 0x7fffffu) >> 13));
   }
   if (magnitude >= 0x477ff000u) return sign | 0x7c00u;  // >= 65520 rounds to infinity
-  if (magnitude >= 0x38800000u) {                        // binary16 normal range, >= 2^-14
+  if (magnitude >= 0x38800000u) {                       // binary16 normal range, >= 2^-14
     // Re-bias the exponent (127 -> 15) and round the 23-bit mantissa to 10 bits;
     // a carry out of the mantissa correctly bumps the exponent.
     std::uint32_t rebased = magnitude - (112u << 23);
@@ -37,7 +37,8 @@ float half_to_float(std::uint16_t bits) noexcept {
   const std::uint32_t exponent = (bits >> 10) & 0x1fu;
   std::uint32_t mantissa = bits & 0x3ffu;
   if (exponent == 0x1f) return std::bit_cast<float>(sign | 0x7f800000u | (mantissa << 13));
-  if (exponent != 0) return std::bit_cast<float>(sign | ((exponent + 112u) << 23) | (mantissa << 13));
+  if (exponent != 0)
+    return std::bit_cast<float>(sign | ((exponent + 112u) << 23) | (mantissa << 13));
   if (mantissa == 0) return std::bit_cast<float>(sign);
   // Subnormal: normalise into a float32 normal number.
   std::uint32_t e = 113;

@@ -57,7 +57,8 @@ Result<Codebook, CodecError> Codebook::create(std::vector<float> entries, std::u
   const std::uint64_t expected = std::uint64_t{1} << bit_width;
   if (entries.size() != expected) {
     const auto got = static_cast<std::uint32_t>(std::min<std::uint64_t>(entries.size(), kMaxU32));
-    return fail(CodecError::codebook_entry_count(bit_width, static_cast<std::uint32_t>(expected), got));
+    return fail(
+        CodecError::codebook_entry_count(bit_width, static_cast<std::uint32_t>(expected), got));
   }
   for (std::size_t i = 1; i < entries.size(); ++i) {
     const std::int32_t previous = total_order_key(entries[i - 1]);
@@ -92,8 +93,7 @@ Result<std::vector<float>, CodecError> quantile_levels(const SortedSample& sorte
     levels[i] = static_cast<float>(level);
   }
 
-  std::sort(levels.begin(), levels.end(),
-            [](float a, float b) { return total_order_less(a, b); });
+  std::sort(levels.begin(), levels.end(), [](float a, float b) { return total_order_less(a, b); });
   std::uint32_t distinct = 1;
   for (std::size_t i = 1; i < levels.size(); ++i) {
     if (total_order_less(levels[i - 1], levels[i])) ++distinct;
@@ -156,7 +156,8 @@ void refine_levels(const SortedSample& sorted, std::size_t count, std::vector<fl
 
 }  // namespace
 
-Result<Codebook, CodecError> Codebook::train(std::span<const float> values, const CodecConfig& config) {
+Result<Codebook, CodecError> Codebook::train(std::span<const float> values,
+                                             const CodecConfig& config) {
   const std::uint32_t level_count = config.num_codebook_entries();
   const std::size_t n = values.size();
   if (n == 0) return fail(CodecError::insufficient_training_data(level_count));

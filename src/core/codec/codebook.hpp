@@ -22,7 +22,8 @@ class Codebook {
 
   // Linear-interpolation quantiles of all values (rows*cols, row-major);
   // only config.bit_width is used.
-  static Result<Codebook, CodecError> train(std::span<const float> values, const CodecConfig& config);
+  static Result<Codebook, CodecError> train(std::span<const float> values,
+                                            const CodecConfig& config);
 
   // Levels minimising the mean squared quantization error of the values
   // (one-dimensional k-means), from train's quantile levels through at most
@@ -36,7 +37,9 @@ class Codebook {
 
   std::span<const float> entries() const noexcept { return {entries_->data(), entries_->size()}; }
   std::uint8_t bit_width() const noexcept { return bit_width_; }
-  std::uint32_t num_entries() const noexcept { return static_cast<std::uint32_t>(entries_->size()); }
+  std::uint32_t num_entries() const noexcept {
+    return static_cast<std::uint32_t>(entries_->size());
+  }
 
  private:
   Codebook(SharedFloats entries, std::uint8_t bit_width)

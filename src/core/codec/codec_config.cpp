@@ -11,7 +11,8 @@ Result<CodecConfig, CodecError> CodecConfig::create(std::uint8_t bit_width, std:
     return fail(CodecError::unsupported_bit_width(bit_width));
   }
   if (dimension == 0) return fail(CodecError::invalid_dimension(0));
-  if (dimension > MAX_DIMENSION) return fail(CodecError::dimension_too_large(MAX_DIMENSION, dimension));
+  if (dimension > MAX_DIMENSION)
+    return fail(CodecError::dimension_too_large(MAX_DIMENSION, dimension));
   CodecConfig config(bit_width, seed, dimension, residual_enabled);
   config.config_hash_ = share_text(sha256_hex(config.canonical_text()));
   return config;

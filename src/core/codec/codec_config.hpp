@@ -37,7 +37,10 @@ class CodecConfig {
  private:
   CodecConfig(std::uint8_t bit_width, std::uint64_t seed, std::uint32_t dimension,
               bool residual_enabled)
-      : bit_width_(bit_width), seed_(seed), dimension_(dimension), residual_enabled_(residual_enabled) {}
+      : bit_width_(bit_width),
+        seed_(seed),
+        dimension_(dimension),
+        residual_enabled_(residual_enabled) {}
 
   std::uint8_t bit_width_;
   std::uint64_t seed_;

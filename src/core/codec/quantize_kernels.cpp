@@ -103,7 +103,8 @@ void quantize_values_portable(std::span<const float> levels, std::span<const flo
 
 void add_residual_portable(const std::uint8_t* residual_le, float* out, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
-    const auto bits = static_cast<std::uint16_t>(residual_le[2 * i] | (residual_le[2 * i + 1] << 8));
+    const auto bits =
+        static_cast<std::uint16_t>(residual_le[2 * i] | (residual_le[2 * i + 1] << 8));
     out[i] = half_to_float(bits) + out[i];
   }
 }
@@ -151,7 +152,8 @@ Status<CodecError> dequantize_values(std::span<const float> levels,
   const float* e = levels.data();
   for (std::size_t i = 0; i < n; ++i) out[i] = e[idx[i]];
   if (residual_le != nullptr) {
-    if (residual_le->size() != 2 * n) return fail(CodecError::length_mismatch(residual_le->size(), 2 * n));
+    if (residual_le->size() != 2 * n)
+      return fail(CodecError::length_mismatch(residual_le->size(), 2 * n));
     kernels().add_residual(residual_le->data(), out, n);
   }
   return {};

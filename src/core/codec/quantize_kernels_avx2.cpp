@@ -17,7 +17,9 @@ namespace {
 // (bit 3 of the index picks the register), by gather otherwise.
 struct RegisterLevels8 {
   __m256 low;
-  MARROWFIN_AVX2_F16C __m256 operator()(__m256i index) const { return _mm256_permutevar8x32_ps(low, index); }
+  MARROWFIN_AVX2_F16C __m256 operator()(__m256i index) const {
+    return _mm256_permutevar8x32_ps(low, index);
+  }
 };
 
 struct RegisterLevels16 {
@@ -31,7 +33,9 @@ struct RegisterLevels16 {
 
 struct GatheredLevels {
   const float* levels;
-  MARROWFIN_AVX2_F16C __m256 operator()(__m256i index) const { return _mm256_i32gather_ps(levels, index, 4); }
+  MARROWFIN_AVX2_F16C __m256 operator()(__m256i index) const {
+    return _mm256_i32gather_ps(levels, index, 4);
+  }
 };
 
 template <class Lookup>
@@ -49,7 +53,8 @@ MARROWFIN_AVX2_F16C void quantize_blocks(const Lookup& lookup, std::uint32_t cou
       std::uint32_t len = count;
       while (len > 1) {
         const std::uint32_t half = len / 2;
-        const __m256 probe = lookup(_mm256_add_epi32(stop, _mm256_set1_epi32(static_cast<int>(half - 1))));
+        const __m256 probe =
+            lookup(_mm256_add_epi32(stop, _mm256_set1_epi32(static_cast<int>(half - 1))));
         const __m256 above = _mm256_cmp_ps(x, probe, _CMP_GT_OQ);
         stop = _mm256_add_epi32(stop, _mm256_and_si256(_mm256_castps_si256(above),
                                                        _mm256_set1_epi32(static_cast<int>(half))));
@@ -68,33 +73,37 @@ MARROWFIN_AVX2_F16C void quantize_blocks(const Lookup& lookup, std::uint32_t cou
     const __m256i index = _mm256_castps_si256(
         _mm256_blendv_ps(_mm256_castsi256_ps(hi), _mm256_castsi256_ps(lo), take_lo));
 
-    const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(index), _mm256_extracti128_si256(index, 1));
+    const __m128i words =
+        _mm_packus_epi32(_mm256_castsi256_si128(index), _mm256_extracti128_si256(index, 1));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(indices + i), _mm_packus_epi16(words, words));
     if (residual_le != nullptr) {
       const __m256 residual = _mm256_sub_ps(x, _mm256_blendv_ps(level_hi, level_lo, take_lo));
-      const __m128i halves = _mm256_cvtps_ph(residual, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+      const __m128i halves =
+          _mm256_cvtps_ph(residual, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(residual_le + 2 * i), halves);
     }
   }
 }
 
-MARROWFIN_AVX2_F16C void quantize_values_avx2(std::span<const float> levels, std::span<const float> values,
-                                              std::uint8_t* indices, std::uint8_t* residual_le) noexcept {
+MARROWFIN_AVX2_F16C void quantize_values_avx2(std::span<const float> levels,
+                                              std::span<const float> values, std::uint8_t* indices,
+                                              std::uint8_t* residual_le) noexcept {
   const auto count = static_cast<std::uint32_t>(levels.size());
   const bool nan_first = std::isnan(levels[0]);
   const std::size_t n = values.size();
   if (count <= 8) {
     alignas(32) float padded[8] = {};
     for (std::uint32_t k = 0; k < count; ++k) padded[k] = levels[k];
-    quantize_blocks(RegisterLevels8{_mm256_load_ps(padded)}, count, nan_first, values.data(), n, indices,
-                    residual_le);
+    quantize_blocks(RegisterLevels8{_mm256_load_ps(padded)}, count, nan_first, values.data(), n,
+                    indices, residual_le);
   } else if (count <= 16) {
     alignas(32) float padded[16] = {};
     for (std::uint32_t k = 0; k < count; ++k) padded[k] = levels[k];
-    quantize_blocks(RegisterLevels16{_mm256_load_ps(padded), _mm256_load_ps(padded + 8)}, count, nan_first,
-                    values.data(), n, indices, residual_le);
+    quantize_blocks(RegisterLevels16{_mm256_load_ps(padded), _mm256_load_ps(padded + 8)}, count,
+                    nan_first, values.data(), n, indices, residual_le);
   } else {
-    quantize_blocks(GatheredLevels{levels.data()}, count, nan_first, values.data(), n, indices, residual_le);
+    quantize_blocks(GatheredLevels{levels.data()}, count, nan_first, values.data(), n, indices,
+                    residual_le);
   }
   const std::size_t done = n - n % 8;
   if (done < n) {
@@ -113,7 +122,8 @@ MARROWFIN_AVX2_F16C void add_residual_avx2(const std::uint8_t* residual_le, floa
     _mm256_storeu_ps(out + i, _mm256_add_ps(_mm256_cvtph_ps(halves), _mm256_loadu_ps(out + i)));
   }
   for (; i < n; ++i) {
-    const auto bits = static_cast<std::uint16_t>(residual_le[2 * i] | (residual_le[2 * i + 1] << 8));
+    const auto bits =
+        static_cast<std::uint16_t>(residual_le[2 * i] | (residual_le[2 * i + 1] << 8));
     out[i] = _cvtsh_ss(bits) + out[i];
   }
 }

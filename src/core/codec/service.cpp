@@ -62,19 +62,20 @@ Result<CompressedVector, CodecError> Codec::compress(std::span<const float> vect
   if (codebook.bit_width() != config.bit_width()) {
     return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
   }
-  return compress_with_rotation(vector, config, codebook, rotation::RotationMatrix::from_config(config));
+  return compress_with_rotation(vector, config, codebook,
+                                rotation::RotationMatrix::from_config(config));
 }
 
-Result<CompressedVector, CodecError> Codec::compress_with_rotation(std::span<const float> vector,
-                                                                   const CodecConfig& config,
-                                                                   const Codebook& codebook,
-                                                                   const rotation::RotationMatrix& rotation) {
+Result<CompressedVector, CodecError> Codec::compress_with_rotation(
+    std::span<const float> vector, const CodecConfig& config, const Codebook& codebook,
+    const rotation::RotationMatrix& rotation) {
   const std::uint32_t n = config.dimension();
   if (rotation.dimension() != n || vector.size() != n) {
     return fail(CodecError::length_mismatch(vector.size(), n));
   }
   std::vector<float> rotated(n);
-  if (auto status = rotation.apply(vector, rotated); !status.ok()) return fail(std::move(status).error());
+  if (auto status = rotation.apply(vector, rotated); !status.ok())
+    return fail(std::move(status).error());
   return encode_rotated(rotated, config, codebook);
 }
 

@@ -19,9 +19,9 @@
 #include "core/codec/codec_config.hpp"
 #include "core/codec/codec_error.hpp"
 #include "core/codec/compressed_vector.hpp"
-#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 #include "core/common/stop_token.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 
 namespace marrowfin::codec {
 

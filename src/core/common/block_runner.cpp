@@ -121,8 +121,8 @@ unsigned runner_threads(unsigned requested, std::uint64_t blocks) noexcept {
 RunOutcome run_blocks(std::uint64_t block_count, unsigned workers, const StopToken& stop,
                       const std::function<bool(std::uint64_t block)>& process) {
   // Compared in 64 bits: a block count past 2^32 must not wrap the cap.
-  const auto threads =
-      static_cast<unsigned>(std::clamp<std::uint64_t>(workers, 1, std::max<std::uint64_t>(block_count, 1)));
+  const auto threads = static_cast<unsigned>(
+      std::clamp<std::uint64_t>(workers, 1, std::max<std::uint64_t>(block_count, 1)));
   BlockPool pool(threads);
   return pool.run(block_count, stop,
                   [&process](std::uint64_t block, unsigned) { return process(block); });

@@ -32,12 +32,27 @@ class [[nodiscard]] Result {
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
 
-  T& value() & { assert(ok()); return std::get<0>(state_); }
-  const T& value() const& { assert(ok()); return std::get<0>(state_); }
+  T& value() & {
+    assert(ok());
+    return std::get<0>(state_);
+  }
+  const T& value() const& {
+    assert(ok());
+    return std::get<0>(state_);
+  }
   // By value, so `for (auto& x : f().value())` never iterates a destroyed temporary.
-  T value() && { assert(ok()); return std::get<0>(std::move(state_)); }
-  const E& error() const& { assert(!ok()); return std::get<1>(state_); }
-  E error() && { assert(!ok()); return std::get<1>(std::move(state_)); }
+  T value() && {
+    assert(ok());
+    return std::get<0>(std::move(state_));
+  }
+  const E& error() const& {
+    assert(!ok());
+    return std::get<1>(state_);
+  }
+  E error() && {
+    assert(!ok());
+    return std::get<1>(std::move(state_));
+  }
 
  private:
   std::variant<T, E> state_;
@@ -52,8 +67,14 @@ class [[nodiscard]] Status {
 
   bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
-  const E& error() const& { assert(!ok()); return *error_; }
-  E error() && { assert(!ok()); return std::move(*error_); }
+  const E& error() const& {
+    assert(!ok());
+    return *error_;
+  }
+  E error() && {
+    assert(!ok());
+    return std::move(*error_);
+  }
 
  private:
   std::optional<E> error_;

@@ -55,8 +55,8 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1,
   for (std::size_t i = 0; i < full; i += 8) s.absorb(load_le<std::uint64_t>(data.data() + i));
   // The last block carries the remaining bytes and, in its top byte, the
   // length modulo 256.
-  const std::uint64_t last =
-      load_tail_le(data.data() + full, data.size() - full) | (std::uint64_t{data.size() & 0xff} << 56);
+  const std::uint64_t last = load_tail_le(data.data() + full, data.size() - full) |
+                             (std::uint64_t{data.size() & 0xff} << 56);
   s.absorb(last);
   s.v2 ^= 0xff;
   s.round();

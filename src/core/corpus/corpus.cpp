@@ -90,7 +90,8 @@ Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> 
   RowScratch scratch;
   if (compression_policy_ != CompressionPolicy::COMPRESS) {
     for (std::size_t r = 0; r < rows; ++r) {
-      if (r % kCodecSlice == 0 && stop.stop_requested()) return fail(codec::CodecError::interrupted());
+      if (r % kCodecSlice == 0 && stop.stop_requested())
+        return fail(codec::CodecError::interrupted());
       auto encoded = encode_vector(values.subspan(r * d, d), compression_policy_, codec_config_,
                                    codebook_, rotation_);
       if (!encoded.ok()) return fail(std::move(encoded).error());
@@ -116,7 +117,8 @@ Result<std::size_t, CorpusError> Corpus::insert_batch(std::vector<std::string> v
                                                       const StopToken& stop) {
   const std::uint32_t dimension = codec_config_.dimension();
   const std::size_t rows = vector_ids.size();
-  if (cols != dimension) return fail(CorpusError::dimension_mismatch(dimension, saturate_u32(cols)));
+  if (cols != dimension)
+    return fail(CorpusError::dimension_mismatch(dimension, saturate_u32(cols)));
   if (values.size() != saturating_product(rows, cols)) {
     throw std::invalid_argument("insert_batch: values do not hold one row per id");
   }
@@ -144,8 +146,8 @@ Result<std::size_t, CorpusError> Corpus::insert_batch(std::vector<std::string> v
   }
   if (compression_policy_ == CompressionPolicy::COMPRESS &&
       codebook_.bit_width() != codec_config_.bit_width()) {
-    return fail(CorpusError::codec(
-        codec::CodecError::codebook_incompatible(codec_config_.bit_width(), codebook_.bit_width())));
+    return fail(CorpusError::codec(codec::CodecError::codebook_incompatible(
+        codec_config_.bit_width(), codebook_.bit_width())));
   }
 
   std::size_t id_bytes = 0;
@@ -228,7 +230,8 @@ Status<codec::CodecError> Corpus::decode_rows(std::span<const std::size_t> rows,
   }
   if (compression_policy_ != CompressionPolicy::COMPRESS) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (i % kCodecSlice == 0 && stop.stop_requested()) return fail(codec::CodecError::interrupted());
+      if (i % kCodecSlice == 0 && stop.stop_requested())
+        return fail(codec::CodecError::interrupted());
       auto decoded = decode_entry(entry_at(rows[i]), compression_policy_, codec_config_, codebook_);
       if (!decoded.ok()) return fail(std::move(decoded).error());
       std::copy(decoded.value().begin(), decoded.value().end(), out.begin() + i * d);
@@ -243,9 +246,8 @@ Status<codec::CodecError> Corpus::decode_rows(std::span<const std::size_t> rows,
     for (std::size_t i = first; i < first + count; ++i) {
       records.push_back(record_at(rows[i]));
     }
-    auto status = codec::batch_detail::decompress_batch(records, codec_config_, codebook_,
-                                                        out.subspan(first * d, count * d), threads,
-                                                        stop);
+    auto status = codec::batch_detail::decompress_batch(
+        records, codec_config_, codebook_, out.subspan(first * d, count * d), threads, stop);
     if (!status.ok()) return status;
   }
   return {};
@@ -288,9 +290,9 @@ Result<std::vector<DecodedVector>, CorpusError> Corpus::decode_all(const StopTok
     auto status = decode_rows(order.subspan(first, count), slice, 0, stop);
     if (!status.ok()) return fail(CorpusError::codec(std::move(status).error()));
     for (std::size_t i = 0; i < count; ++i) {
-      out.push_back(DecodedVector{share_text(std::string(store_.id(order[first + i]))),
-                                  std::vector<float>(slice.begin() + i * d,
-                                                     slice.begin() + (i + 1) * d)});
+      out.push_back(
+          DecodedVector{share_text(std::string(store_.id(order[first + i]))),
+                        std::vector<float>(slice.begin() + i * d, slice.begin() + (i + 1) * d)});
     }
   }
   return out;

@@ -18,15 +18,15 @@
 #include "core/backend/brute_force_backend.hpp"
 #include "core/codec/codebook.hpp"
 #include "core/codec/codec_config.hpp"
-#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 #include "core/common/shared.hpp"
 #include "core/common/stop_token.hpp"
 #include "core/corpus/compression_policy.hpp"
 #include "core/corpus/corpus_error.hpp"
 #include "core/corpus/corpus_event.hpp"
-#include "core/corpus/vector_entry.hpp"
 #include "core/corpus/entry_store.hpp"
+#include "core/corpus/vector_entry.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 
 namespace marrowfin::corpus {
 
@@ -41,7 +41,8 @@ inline constexpr std::size_t kScanGroup = 32;
 // COMPRESS rows carry a float32 norm after their codes.
 inline constexpr std::size_t kNormBytes = sizeof(float);
 // The code group a corpus of this policy and configuration stores rows in.
-[[nodiscard]] std::size_t scan_group(CompressionPolicy policy, const codec::CodecConfig& config) noexcept;
+[[nodiscard]] std::size_t scan_group(CompressionPolicy policy,
+                                     const codec::CodecConfig& config) noexcept;
 
 class Corpus {
  public:
@@ -112,7 +113,6 @@ class Corpus {
   // Records nothing.
   std::optional<VectorEntry> remove(std::string_view vector_id);
 
-
   // Moves the pending events out, oldest first, leaving the list empty.
   [[nodiscard]] std::vector<CorpusEvent> pending_events() noexcept;
   // Puts events taken by pending_events() back in front of any recorded
@@ -149,9 +149,8 @@ class Corpus {
   // float32) after the codes, which search uses.
   void store_row(const codec::CompressedVector& record, std::size_t spare, RowScratch& scratch);
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
-  Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values,
-                                                   std::size_t rows, unsigned threads,
-                                                   const StopToken& stop);
+  Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values, std::size_t rows,
+                                                   unsigned threads, const StopToken& stop);
 
   SharedText corpus_id_;
   codec::CodecConfig codec_config_;

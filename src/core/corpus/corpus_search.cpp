@@ -70,13 +70,13 @@
 
 #include "core/backend/cosine_similarity.hpp"
 #include "core/codec/binary16.hpp"
-#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/block_runner.hpp"
 #include "core/common/saturating.hpp"
 #include "core/corpus/corpus.hpp"
 #include "core/corpus/fast_scan.hpp"
-#include "core/simd/level.hpp"
 #include "core/corpus/policy_codec.hpp"
+#include "core/rotation/rotation_matrix.hpp"
+#include "core/simd/level.hpp"
 
 namespace marrowfin::corpus {
 namespace {
@@ -93,7 +93,8 @@ bool regular(double squared_norm) noexcept {
 const float* half_table() {
   static const std::vector<float> table = [] {
     std::vector<float> values(65536);
-    for (std::uint32_t h = 0; h < 65536; ++h) values[h] = codec::half_to_float(static_cast<std::uint16_t>(h));
+    for (std::uint32_t h = 0; h < 65536; ++h)
+      values[h] = codec::half_to_float(static_cast<std::uint16_t>(h));
     return values;
   }();
   return table.data();
@@ -113,8 +114,9 @@ bool better(const Scored& a, const Scored& b) noexcept {
 
 }  // namespace
 
-Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
-    std::span<const float> query, std::uint64_t top_k, unsigned threads) const {
+Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span<const float> query,
+                                                                       std::uint64_t top_k,
+                                                                       unsigned threads) const {
   const std::uint32_t dimension = codec_config_.dimension();
   if (query.size() != dimension) {
     return fail(CorpusError::dimension_mismatch(dimension, saturate_u32(query.size())));
@@ -130,7 +132,8 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
     std::vector<backend::SearchResult> out;
     out.reserve(best.size());
     for (const Scored& s : best) {
-      out.push_back(backend::SearchResult{share_text(std::string(store_.id(order[s.position]))), s.score});
+      out.push_back(
+          backend::SearchResult{share_text(std::string(store_.id(order[s.position]))), s.score});
     }
     return out;
   };
@@ -185,9 +188,9 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
           if (fp16) {
             values[i] = halves[bytes[2 * i] | (bytes[2 * i + 1] << 8)];
           } else {
-            const std::uint32_t b = std::uint32_t{bytes[4 * i]} | (std::uint32_t{bytes[4 * i + 1]} << 8) |
-                                    (std::uint32_t{bytes[4 * i + 2]} << 16) |
-                                    (std::uint32_t{bytes[4 * i + 3]} << 24);
+            const std::uint32_t b =
+                std::uint32_t{bytes[4 * i]} | (std::uint32_t{bytes[4 * i + 1]} << 8) |
+                (std::uint32_t{bytes[4 * i + 2]} << 16) | (std::uint32_t{bytes[4 * i + 3]} << 24);
             values[i] = std::bit_cast<float>(b);
           }
         }
@@ -204,7 +207,8 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
     if (nan) {
       std::stable_sort(all.begin(), all.end(), better);
     } else {
-      std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k), all.end(), better);
+      std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k), all.end(),
+                        better);
     }
     all.resize(k);
     return results(std::move(all));
@@ -368,7 +372,8 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(
         for (std::size_t r = 0; r < kScanGroup && g * kScanGroup + r < n; ++r) {
           const std::size_t row = g * kScanGroup + r;
           std::uint8_t norm_bytes[kNormBytes];
-          for (std::size_t t = 0; t < kNormBytes; ++t) norm_bytes[t] = data[(code_bytes + t) * kScanGroup + r];
+          for (std::size_t t = 0; t < kNormBytes; ++t)
+            norm_bytes[t] = data[(code_bytes + t) * kScanGroup + r];
           float norm2_stored;
           std::memcpy(&norm2_stored, norm_bytes, sizeof norm2_stored);
           const double norm2 = norm2_stored;

@@ -24,7 +24,8 @@ void reserve_for(std::vector<T>& values, std::size_t needed) {
 
 RowChunks::RowChunks(std::size_t width, std::size_t group) : width_(width), group_(group) {
   // The largest power of two of rows within kChunkBytes (at least one group).
-  const std::size_t rows = width == 0 ? kChunkBytes : std::max<std::size_t>(group, kChunkBytes / width);
+  const std::size_t rows =
+      width == 0 ? kChunkBytes : std::max<std::size_t>(group, kChunkBytes / width);
   shift_ = static_cast<unsigned>(std::bit_width(rows) - 1);
   mask_ = (std::size_t{1} << shift_) - 1;
 }
@@ -147,7 +148,8 @@ bool EntryStore::remove(std::string_view id) noexcept {
     const Search moved = search(this->id(last));
     order_[moved.position] = row;
     codes_.copy_row(row, last);
-    if (residual_bytes_ != 0) std::memcpy(residuals_.row(row), residuals_.row(last), residual_bytes_);
+    if (residual_bytes_ != 0)
+      std::memcpy(residuals_.row(row), residuals_.row(last), residual_bytes_);
     refs_[row] = refs_[last];
   }
   refs_.pop_back();

@@ -27,9 +27,10 @@ MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, std::size_t
       const __m256i a = _mm256_shuffle_epi8(low_table, _mm256_and_si256(x, nibble));
       const __m256i c =
           _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble));
-      even = _mm256_add_epi16(even, _mm256_add_epi16(_mm256_and_si256(a, low_byte),
-                                                     _mm256_and_si256(c, low_byte)));
-      odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(c, 8)));
+      even = _mm256_add_epi16(
+          even, _mm256_add_epi16(_mm256_and_si256(a, low_byte), _mm256_and_si256(c, low_byte)));
+      odd =
+          _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(c, 8)));
     }
     alignas(32) std::uint16_t e[16];
     alignas(32) std::uint16_t o[16];

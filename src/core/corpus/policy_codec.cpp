@@ -21,11 +21,13 @@ CompressedVector raw_record(std::vector<std::uint8_t> payload, const codec::Code
   const auto length = static_cast<std::uint32_t>(payload.size());
   auto record = CompressedVector::create(share_bytes(std::move(payload)), std::nullopt,
                                          config.config_hash(), length, 8);
-  if (!record.ok()) throw std::logic_error("raw payload record rejected: " + record.error().message());
+  if (!record.ok())
+    throw std::logic_error("raw payload record rejected: " + record.error().message());
   return std::move(record).value();
 }
 
-CompressedVector encode_passthrough(std::span<const float> vector, const codec::CodecConfig& config) {
+CompressedVector encode_passthrough(std::span<const float> vector,
+                                    const codec::CodecConfig& config) {
   std::vector<std::uint8_t> payload(4 * vector.size());
   for (std::size_t i = 0; i < vector.size(); ++i) {
     store_le(payload.data() + 4 * i, std::bit_cast<std::uint32_t>(vector[i]));
@@ -59,11 +61,9 @@ std::vector<float> decode_fp16(const std::vector<std::uint8_t>& payload) {
 
 }  // namespace
 
-Result<CompressedVector, CodecError> encode_vector(std::span<const float> vector,
-                                                   CompressionPolicy policy,
-                                                   const codec::CodecConfig& config,
-                                                   const codec::Codebook& codebook,
-                                                   std::optional<rotation::RotationMatrix>& rotation) {
+Result<CompressedVector, CodecError> encode_vector(
+    std::span<const float> vector, CompressionPolicy policy, const codec::CodecConfig& config,
+    const codec::Codebook& codebook, std::optional<rotation::RotationMatrix>& rotation) {
   switch (policy) {
     case CompressionPolicy::COMPRESS:
       // Checked here rather than at corpus creation: a corpus with an
@@ -110,10 +110,8 @@ RowLayout row_layout(CompressionPolicy policy, const codec::CodecConfig& config)
   switch (policy) {
     case CompressionPolicy::COMPRESS:
       return {(d * config.bit_width() + 7) / 8, config.residual_enabled() ? 2 * d : 0};
-    case CompressionPolicy::PASSTHROUGH:
-      return {4 * d, 0};
-    case CompressionPolicy::FP16:
-      return {2 * d, 0};
+    case CompressionPolicy::PASSTHROUGH: return {4 * d, 0};
+    case CompressionPolicy::FP16: return {2 * d, 0};
   }
   return {0, 0};
 }
@@ -152,12 +150,14 @@ CompressedVector load_record(const std::uint8_t* codes, const std::uint8_t* resi
     const unsigned per_byte = 8 / bits;
     const unsigned mask = (1u << bits) - 1;
     for (std::size_t i = 0; i < d; ++i) {
-      indices[i] = static_cast<std::uint8_t>((codes[i / per_byte] >> ((i % per_byte) * bits)) & mask);
+      indices[i] =
+          static_cast<std::uint8_t>((codes[i / per_byte] >> ((i % per_byte) * bits)) & mask);
     }
   }
   std::optional<SharedBytes> residual_bytes;
   if (layout.residual_bytes != 0) {
-    residual_bytes = share_bytes(std::vector<std::uint8_t>(residual, residual + layout.residual_bytes));
+    residual_bytes =
+        share_bytes(std::vector<std::uint8_t>(residual, residual + layout.residual_bytes));
   }
   auto record = CompressedVector::create(share_bytes(std::move(indices)), std::move(residual_bytes),
                                          config.config_hash(), d, static_cast<std::uint8_t>(bits));

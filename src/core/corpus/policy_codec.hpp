@@ -16,10 +16,10 @@
 #include "core/codec/codec_config.hpp"
 #include "core/codec/codec_error.hpp"
 #include "core/codec/compressed_vector.hpp"
-#include "core/rotation/rotation_matrix.hpp"
 #include "core/common/result.hpp"
 #include "core/corpus/compression_policy.hpp"
 #include "core/corpus/vector_entry.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 
 namespace marrowfin::corpus {
 
@@ -51,7 +51,8 @@ struct RowLayout {
   std::size_t code_bytes;
   std::size_t residual_bytes;
 };
-[[nodiscard]] RowLayout row_layout(CompressionPolicy policy, const codec::CodecConfig& config) noexcept;
+[[nodiscard]] RowLayout row_layout(CompressionPolicy policy,
+                                   const codec::CodecConfig& config) noexcept;
 
 // Writes a record encode_vector produced into a row of that layout.
 void store_record(const codec::CompressedVector& record, CompressionPolicy policy,

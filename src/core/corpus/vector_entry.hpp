@@ -16,7 +16,9 @@ class VectorEntry {
   // policy_codec.hpp); dimension is the vector's true coordinate count, which
   // for the raw policies differs from compressed.dimension() (a byte count).
   VectorEntry(SharedText vector_id, codec::CompressedVector compressed, std::uint32_t dimension)
-      : vector_id_(std::move(vector_id)), compressed_(std::move(compressed)), dimension_(dimension) {}
+      : vector_id_(std::move(vector_id)),
+        compressed_(std::move(compressed)),
+        dimension_(dimension) {}
 
   const SharedText& vector_id() const noexcept { return vector_id_; }
   const codec::CompressedVector& compressed() const noexcept { return compressed_; }

@@ -10,7 +10,8 @@ RotationCache::Values RotationCache::find(std::uint64_t seed, std::uint32_t dime
   return it->second->values;
 }
 
-RotationCache::Values RotationCache::offer(std::uint64_t seed, std::uint32_t dimension, Values values) {
+RotationCache::Values RotationCache::offer(std::uint64_t seed, std::uint32_t dimension,
+                                           Values values) {
   const std::size_t size = values->size() * sizeof(double);
   if (size > max_entry_bytes_ || size > capacity_bytes_) return values;
   // Node allocations happen before the lock; dropping evicted values (which

@@ -64,7 +64,8 @@ class RotationMatrix {
   // output may overlap.
   Status<codec::CodecError> apply(std::span<const float> input, std::span<float> output) const;
   // out = M^T x, each output summed over rows in increasing order.
-  Status<codec::CodecError> apply_inverse(std::span<const float> input, std::span<float> output) const;
+  Status<codec::CodecError> apply_inverse(std::span<const float> input,
+                                          std::span<float> output) const;
 
   // Batch forms over `count` vectors stored back to back (count * n floats in
   // each buffer). Every output vector is bit-identical to apply / apply_inverse

@@ -45,23 +45,30 @@ struct Avx2Lanes {
   MARROWFIN_AVX2_TARGET static I andi(I a, I b) { return _mm256_and_si256(a, b); }
   MARROWFIN_AVX2_TARGET static I ori(I a, I b) { return _mm256_or_si256(a, b); }
   template <int S>
-  MARROWFIN_AVX2_TARGET static I srli(I a) { return _mm256_srli_epi64(a, S); }
+  MARROWFIN_AVX2_TARGET static I srli(I a) {
+    return _mm256_srli_epi64(a, S);
+  }
   template <int S>
-  MARROWFIN_AVX2_TARGET static I slli(I a) { return _mm256_slli_epi64(a, S); }
+  MARROWFIN_AVX2_TARGET static I slli(I a) {
+    return _mm256_slli_epi64(a, S);
+  }
   MARROWFIN_AVX2_TARGET static D castd(I a) { return _mm256_castsi256_pd(a); }
   MARROWFIN_AVX2_TARGET static I casti(D a) { return _mm256_castpd_si256(a); }
   // Exact for values below 2^53: both 32-bit halves convert exactly through
   // the exponent trick and their sum is representable.
   MARROWFIN_AVX2_TARGET static D u53_to_double(I a) {
-    const D low = _mm256_sub_pd(castd(_mm256_or_si256(_mm256_and_si256(a, set1i(0xffffffff)), set1i(0x4330000000000000))),
-                                _mm256_set1_pd(0x1p52));
-    const D high = _mm256_sub_pd(castd(_mm256_or_si256(_mm256_srli_epi64(a, 32), set1i(0x4530000000000000))),
-                                 _mm256_set1_pd(0x1p84));
+    const D low = _mm256_sub_pd(
+        castd(_mm256_or_si256(_mm256_and_si256(a, set1i(0xffffffff)), set1i(0x4330000000000000))),
+        _mm256_set1_pd(0x1p52));
+    const D high =
+        _mm256_sub_pd(castd(_mm256_or_si256(_mm256_srli_epi64(a, 32), set1i(0x4530000000000000))),
+                      _mm256_set1_pd(0x1p84));
     return _mm256_add_pd(high, low);
   }
   // Exact for |a| below 2^51.
   MARROWFIN_AVX2_TARGET static D small_int_to_double(I a) {
-    return _mm256_sub_pd(castd(_mm256_add_epi64(a, set1i(0x4338000000000000))), _mm256_set1_pd(0x1.8p52));
+    return _mm256_sub_pd(castd(_mm256_add_epi64(a, set1i(0x4338000000000000))),
+                         _mm256_set1_pd(0x1.8p52));
   }
 
   MARROWFIN_AVX2_TARGET static M le(I a, I b) { return mnot(_mm256_cmpgt_epi64(a, b)); }
@@ -76,7 +83,9 @@ struct Avx2Lanes {
   MARROWFIN_AVX2_TARGET static D blend(M mask, D if_clear, D if_set) {
     return _mm256_blendv_pd(if_clear, if_set, castd(mask));
   }
-  MARROWFIN_AVX2_TARGET static unsigned bits(M mask) { return static_cast<unsigned>(_mm256_movemask_pd(castd(mask))); }
+  MARROWFIN_AVX2_TARGET static unsigned bits(M mask) {
+    return static_cast<unsigned>(_mm256_movemask_pd(castd(mask)));
+  }
 
   // Lane l of `first` = words[2l], of `second` = words[2l + 1].
   MARROWFIN_AVX2_TARGET static void load_pairs(const std::uint64_t* words, I& first, I& second) {
@@ -94,11 +103,14 @@ struct Avx2Lanes {
     _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(low, high, 0x31));
   }
   // Each lane rounded to float32, stored to out[0..4).
-  MARROWFIN_AVX2_TARGET static void store_floats(float* out, D v) { _mm_storeu_ps(out, _mm256_cvtpd_ps(v)); }
+  MARROWFIN_AVX2_TARGET static void store_floats(float* out, D v) {
+    _mm_storeu_ps(out, _mm256_cvtpd_ps(v));
+  }
 
  private:
   MARROWFIN_AVX2_TARGET static I first_lanes(std::size_t count) {
-    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<std::int64_t>(count)), _mm256_setr_epi64x(0, 1, 2, 3));
+    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<std::int64_t>(count)),
+                              _mm256_setr_epi64x(0, 1, 2, 3));
   }
 };
 

@@ -17,8 +17,8 @@
 namespace marrowfin::simd {
 
 struct Avx512Lanes {
-  using D = __m512d;  // eight doubles
-  using I = __m512i;  // eight 64-bit integers
+  using D = __m512d;   // eight doubles
+  using I = __m512i;   // eight 64-bit integers
   using M = __mmask8;  // one bit per lane
   static constexpr std::size_t width = 8;
 
@@ -47,9 +47,13 @@ struct Avx512Lanes {
   MARROWFIN_AVX512_TARGET static I andi(I a, I b) { return _mm512_and_si512(a, b); }
   MARROWFIN_AVX512_TARGET static I ori(I a, I b) { return _mm512_or_si512(a, b); }
   template <int S>
-  MARROWFIN_AVX512_TARGET static I srli(I a) { return _mm512_srli_epi64(a, S); }
+  MARROWFIN_AVX512_TARGET static I srli(I a) {
+    return _mm512_srli_epi64(a, S);
+  }
   template <int S>
-  MARROWFIN_AVX512_TARGET static I slli(I a) { return _mm512_slli_epi64(a, S); }
+  MARROWFIN_AVX512_TARGET static I slli(I a) {
+    return _mm512_slli_epi64(a, S);
+  }
   MARROWFIN_AVX512_TARGET static D castd(I a) { return _mm512_castsi512_pd(a); }
   MARROWFIN_AVX512_TARGET static I casti(D a) { return _mm512_castpd_si512(a); }
   // Exact for values below 2^53.
@@ -80,14 +84,20 @@ struct Avx512Lanes {
   }
   // out[2l] = even lane l, out[2l + 1] = odd lane l.
   MARROWFIN_AVX512_TARGET static void store_interleaved(double* out, D even, D odd) {
-    _mm512_storeu_pd(out, _mm512_permutex2var_pd(even, _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11), odd));
-    _mm512_storeu_pd(out + 8, _mm512_permutex2var_pd(even, _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15), odd));
+    _mm512_storeu_pd(
+        out, _mm512_permutex2var_pd(even, _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11), odd));
+    _mm512_storeu_pd(
+        out + 8, _mm512_permutex2var_pd(even, _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15), odd));
   }
   // Each lane rounded to float32, stored to out[0..8).
-  MARROWFIN_AVX512_TARGET static void store_floats(float* out, D v) { _mm256_storeu_ps(out, _mm512_cvtpd_ps(v)); }
+  MARROWFIN_AVX512_TARGET static void store_floats(float* out, D v) {
+    _mm256_storeu_ps(out, _mm512_cvtpd_ps(v));
+  }
 
  private:
-  MARROWFIN_AVX512_TARGET static M first_lanes(std::size_t count) { return static_cast<M>((1u << count) - 1u); }
+  MARROWFIN_AVX512_TARGET static M first_lanes(std::size_t count) {
+    return static_cast<M>((1u << count) - 1u);
+  }
 };
 
 }  // namespace marrowfin::simd

@@ -43,12 +43,9 @@ std::span<const Level> supported_levels() noexcept {
 
 std::string_view name(Level level) noexcept {
   switch (level) {
-    case Level::Scalar:
-      return "scalar";
-    case Level::Avx2:
-      return "avx2";
-    case Level::Avx512:
-      return "avx512";
+    case Level::Scalar: return "scalar";
+    case Level::Avx2: return "avx2";
+    case Level::Avx512: return "avx512";
   }
   return "unknown";
 }

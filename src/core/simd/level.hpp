@@ -46,8 +46,8 @@ inline constexpr Level kAllLevels[] = {Level::Scalar, Level::Avx2, Level::Avx512
 // instruction set this CPU lacks is never touched. A family without a table
 // of its own for a level passes the next narrower one.
 template <class Table>
-const Table& pick(Level level, const Table& (*scalar)() noexcept,
-                  const Table& (*avx2)() noexcept, const Table& (*avx512)() noexcept) noexcept {
+const Table& pick(Level level, const Table& (*scalar)() noexcept, const Table& (*avx2)() noexcept,
+                  const Table& (*avx512)() noexcept) noexcept {
   switch (level) {
     case Level::Avx512: return avx512();
     case Level::Avx2: return avx2();

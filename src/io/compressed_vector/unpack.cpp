@@ -40,8 +40,7 @@ void unpack_indices(const std::uint8_t* packed, std::uint8_t bit_width, std::uin
       }
       return;
     }
-    default:
-      return;
+    default: return;
   }
 }
 

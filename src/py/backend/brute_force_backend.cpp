@@ -17,8 +17,8 @@
 #include "py/toolkit/heap_type.hpp"
 #include "py/toolkit/instance.hpp"
 #include "py/toolkit/list.hpp"
-#include "py/toolkit/shared_state.hpp"
 #include "py/toolkit/pickling.hpp"
+#include "py/toolkit/shared_state.hpp"
 #include "py/toolkit/trampolines.hpp"
 
 namespace marrowfin::py {
@@ -103,9 +103,8 @@ PyObject* search(PyObject* self, const Args<2>& args) {
 
   // The results share the stored id texts; the Python objects are built only
   // now that the mutex is released and the interpreter lock held again.
-  return new_list(outcome->value(), [](backend::SearchResult& found) {
-    return new_search_result(std::move(found));
-  });
+  return new_list(outcome->value(),
+                  [](backend::SearchResult& found) { return new_search_result(std::move(found)); });
 }
 
 // ---- operations under the interpreter lock ----------------------------------
@@ -175,7 +174,8 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec type_spec = {"marrowfin_rs.BruteForceBackend", instance_size<State>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.BruteForceBackend", instance_size<State>, 0, kClassFlags,
+                         slots};
 
 HeapType heap_type{type_spec};
 

@@ -112,9 +112,9 @@ std::vector<backend::IngestItem> IngestBatch::items() const {
   std::size_t id_start = 0;
   std::size_t vector_start = 0;
   for (std::size_t i = 0; i < id_ends_.size(); ++i) {
-    items.push_back({text.substr(id_start, id_ends_[i] - id_start),
-                     std::span<const float>(values_.get() + vector_start,
-                                            vector_ends_[i] - vector_start)});
+    items.push_back(
+        {text.substr(id_start, id_ends_[i] - id_start),
+         std::span<const float>(values_.get() + vector_start, vector_ends_[i] - vector_start)});
     id_start = id_ends_[i];
     vector_start = vector_ends_[i];
   }

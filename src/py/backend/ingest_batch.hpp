@@ -37,8 +37,8 @@ class IngestBatch {
     void operator()(float* p) const noexcept { std::free(p); }
   };
 
-  std::string text_;                   // every id's UTF-8 bytes, back to back
-  std::vector<std::size_t> id_ends_;   // id i is text_[id_ends_[i-1], id_ends_[i])
+  std::string text_;                             // every id's UTF-8 bytes, back to back
+  std::vector<std::size_t> id_ends_;             // id i is text_[id_ends_[i-1], id_ends_[i])
   std::unique_ptr<float[], FreeFloats> values_;  // every vector's elements, back to back
   std::vector<std::size_t> vector_ends_;         // likewise for the vectors
 };

@@ -29,9 +29,9 @@ constexpr std::array<Range, 24> kOtherGraphemeExtend{{
 // they are not printable and get escaped anyway.
 
 bool other_grapheme_extend(char32_t c) {
-  const auto* range = std::lower_bound(
-      kOtherGraphemeExtend.begin(), kOtherGraphemeExtend.end(), c,
-      [](const Range& r, char32_t value) { return r.last < value; });
+  const auto* range =
+      std::lower_bound(kOtherGraphemeExtend.begin(), kOtherGraphemeExtend.end(), c,
+                       [](const Range& r, char32_t value) { return r.last < value; });
   return range != kOtherGraphemeExtend.end() && range->first <= c;
 }
 
@@ -135,26 +135,13 @@ std::optional<std::string> quoted_id(std::string_view utf8) {
     i += length;
     const char32_t c = decode(sequence);
     switch (c) {
-      case U'"':
-        out += "\\\"";
-        continue;
-      case U'\\':
-        out += "\\\\";
-        continue;
-      case U'\t':
-        out += "\\t";
-        continue;
-      case U'\r':
-        out += "\\r";
-        continue;
-      case U'\n':
-        out += "\\n";
-        continue;
-      case U'\0':
-        out += "\\0";
-        continue;
-      default:
-        break;
+      case U'"': out += "\\\""; continue;
+      case U'\\': out += "\\\\"; continue;
+      case U'\t': out += "\\t"; continue;
+      case U'\r': out += "\\r"; continue;
+      case U'\n': out += "\\n"; continue;
+      case U'\0': out += "\\0"; continue;
+      default: break;
     }
     if (c < 0x80) {
       if (c >= 0x20 && c < 0x7F) {

@@ -125,8 +125,9 @@ PyGetSetDef properties[] = {
 
 // A rich comparison without a hash: instances are unhashable.
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, class_doc<kNewSignature>(
-                        "Immutable (vector_id, score) pair returned by `BruteForceBackend.search`.")),
+    slot(Py_tp_doc,
+         class_doc<kNewSignature>(
+             "Immutable (vector_id, score) pair returned by `BruteForceBackend.search`.")),
     slot(Py_tp_new, &constructor<kNewSignature, search_result_new>),
     slot(Py_tp_dealloc, &dealloc_instance<Value>),
     slot(Py_tp_repr, &unary<search_result_repr>),

@@ -59,7 +59,8 @@ constexpr Signature<3> kTrainLloydMaxSignature{
 
 // Argument rules and errors as train, plus `iterations` (an int >= 0, 32 by default).
 PyObject* codebook_train_lloyd_max(PyObject*, const Args<3>& args) {
-  const auto converted = args.convert_all(numpy::to_matrix, to_codec_config, or_default(to_u32, 32u));
+  const auto converted =
+      args.convert_all(numpy::to_matrix, to_codec_config, or_default(to_u32, 32u));
   if (!converted) {
     return nullptr;
   }
@@ -70,7 +71,8 @@ PyObject* codebook_train_lloyd_max(PyObject*, const Args<3>& args) {
   }
   const codec::CodecConfig training_config = *config;
   const std::uint32_t steps = iterations;
-  auto codebook = without_gil([&] { return Book::train_lloyd_max(view->values(), training_config, steps); });
+  auto codebook =
+      without_gil([&] { return Book::train_lloyd_max(view->values(), training_config, steps); });
   if (!codebook) {
     return raise_codec_error(codebook.error());
   }

@@ -108,11 +108,10 @@ PyObject* codec_decompress_batch(PyObject*, const Args<3>& args) {
     return nullptr;
   }
   const std::span<float> out(data, count * dimension);
-  auto status = interruptible(long_batch(count, config),
-                              [&records = records, &config, &codebook, out](const StopToken& stop) {
-                                return codec::Codec::decompress_batch(records, config, codebook,
-                                                                      out, stop);
-                              });
+  auto status = interruptible(long_batch(count, config), [&records = records, &config, &codebook,
+                                                          out](const StopToken& stop) {
+    return codec::Codec::decompress_batch(records, config, codebook, out, stop);
+  });
   if (!status) {
     return nullptr;
   }

@@ -89,7 +89,8 @@ PyGetSetDef properties[] = {
 
 // No rich comparison and no hash: equality and hashing are by identity.
 PyType_Slot slots[] = {
-    slot(Py_tp_doc, class_doc<kNewSignature>("Immutable value object describing codec parameters.")),
+    slot(Py_tp_doc,
+         class_doc<kNewSignature>("Immutable value object describing codec parameters.")),
     slot(Py_tp_new, &constructor<kNewSignature, codec_config_new>),
     slot(Py_tp_dealloc, &dealloc_instance<Config>),
     slot(Py_tp_repr, &unary<codec_config_repr>),

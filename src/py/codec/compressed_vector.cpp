@@ -112,7 +112,8 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec type_spec = {"marrowfin_rs.CompressedVector", instance_size<Record>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.CompressedVector", instance_size<Record>, 0, kClassFlags,
+                         slots};
 
 HeapType heap_type{type_spec};
 

@@ -79,8 +79,8 @@ PyObject* rotation_from_seed_and_dim(PyObject*, const Args<2>& args) {
 // so no intermediate buffer.
 PyObject* rotation_matrix_f64_bytes(PyObject* self) {
   const std::span<const double> values = value_of<Rotation>(self).values();
-  Ref bytes = Ref::steal(
-      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
+  Ref bytes =
+      Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(values.size_bytes())));
   if (!bytes) {
     return nullptr;
   }
@@ -112,9 +112,9 @@ PyObject* rotation_multiply(PyObject* self, const Args<1>& args) {
   }
   const Rotation& rotation = value_of<Rotation>(self);
   if (input->size() != rotation.dimension()) {
-    return raise_with_message(PyExc_ValueError,
-                              "vector dimension must be " + std::to_string(rotation.dimension()) +
-                                  ", got " + std::to_string(input->size()));
+    return raise_with_message(PyExc_ValueError, "vector dimension must be " +
+                                                    std::to_string(rotation.dimension()) +
+                                                    ", got " + std::to_string(input->size()));
   }
   std::vector<float> output(input->size());
   const auto status = D == Direction::Forward ? rotation.apply(*input, output)
@@ -183,7 +183,8 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec type_spec = {"marrowfin_rs.RotationMatrix", instance_size<Rotation>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.RotationMatrix", instance_size<Rotation>, 0, kClassFlags,
+                         slots};
 
 HeapType heap_type{type_spec};
 

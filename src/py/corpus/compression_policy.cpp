@@ -122,7 +122,8 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec type_spec = {"marrowfin_rs.CompressionPolicy", instance_size<Policy>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.CompressionPolicy", instance_size<Policy>, 0, kClassFlags,
+                         slots};
 
 // The members are made once, with the class, so every read of
 // CompressionPolicy.COMPRESS yields the same object.

@@ -68,8 +68,7 @@ PyObject* violation_unpickle(PyObject*, const Args<4>& args) {
 PyMethodDef methods[] = {
     noargs<kReduceSignature, violation_reduce>(
         "Pickle support: the id, violation type, detail and timestamp."),
-    class_method<kUnpickleSignature, violation_unpickle>(
-        "Rebuild a pickled event."),
+    class_method<kUnpickleSignature, violation_unpickle>("Rebuild a pickled event."),
     copy_returns_self(),
     deepcopy_returns_self(),
     methods_end(),
@@ -94,8 +93,8 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec type_spec = {"marrowfin_rs.CompressionPolicyViolationDetected", instance_size<Violation>, 0,
-                    kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.CompressionPolicyViolationDetected",
+                         instance_size<Violation>, 0, kClassFlags, slots};
 
 HeapType heap_type{type_spec};
 

@@ -93,8 +93,8 @@ constexpr Signature<5> kNewSignature{
     4};
 
 PyObject* corpus_new(PyTypeObject* type, const Args<5>& args) {
-  auto converted = args.convert_all(to_string, to_codec_config, to_codebook,
-                                    to_compression_policy, kMetadataParameter);
+  auto converted = args.convert_all(to_string, to_codec_config, to_codebook, to_compression_policy,
+                                    kMetadataParameter);
   if (!converted) {
     return nullptr;
   }
@@ -132,8 +132,10 @@ PyObject* corpus_insert(PyObject* self, const Args<3>& args) {
     return nullptr;
   }
 
-  auto inserted = corpus_of(self).core.locked_without_gil(
-      [&id = vector_id, &values](CoreCorpus& corpus) { return corpus.insert(std::move(id), *values); });
+  auto inserted =
+      corpus_of(self).core.locked_without_gil([&id = vector_id, &values](CoreCorpus& corpus) {
+        return corpus.insert(std::move(id), *values);
+      });
   if (!inserted) {
     return nullptr;
   }
@@ -231,13 +233,13 @@ PyObject* corpus_decompress_all(PyObject* self) {
   if (!floats) {
     return nullptr;
   }
-  auto decoded = core.locked_interruptible(*floats >= kLongCallFloats, [](CoreCorpus& corpus,
-                                                                          const StopToken& stop) {
-    auto vectors = corpus.decode_all(stop);
-    std::uint64_t token = 0;
-    if (vectors.ok()) token = corpus.record_decompressed(vectors.value().size());
-    return std::pair{std::move(vectors), token};
-  });
+  auto decoded = core.locked_interruptible(
+      *floats >= kLongCallFloats, [](CoreCorpus& corpus, const StopToken& stop) {
+        auto vectors = corpus.decode_all(stop);
+        std::uint64_t token = 0;
+        if (vectors.ok()) token = corpus.record_decompressed(vectors.value().size());
+        return std::pair{std::move(vectors), token};
+      });
   if (!decoded) {
     return nullptr;
   }
@@ -430,9 +432,7 @@ PyObject* get_corpus_id(PyObject* self) {
   return id ? new_text(*id) : nullptr;
 }
 
-PyObject* get_codec_config(PyObject* self) {
-  return Py_NewRef(corpus_of(self).codec_config.get());
-}
+PyObject* get_codec_config(PyObject* self) { return Py_NewRef(corpus_of(self).codec_config.get()); }
 
 PyObject* get_codebook(PyObject* self) { return Py_NewRef(corpus_of(self).codebook.get()); }
 
@@ -496,7 +496,8 @@ PyMethodDef methods[] = {
     method<kDecompressSignature, corpus_decompress>(),
     noargs<kDecompressAllSignature, corpus_decompress_all>(),
     method<kRemoveSignature, corpus_remove>(),
-    noargs<kPendingEventsSignature, corpus_pending_events>("Return and clear the pending event list."),
+    noargs<kPendingEventsSignature, corpus_pending_events>(
+        "Return and clear the pending event list."),
     refuse_pickling<kNotPicklable>(),
     methods_end(),
 };

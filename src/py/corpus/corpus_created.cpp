@@ -67,8 +67,7 @@ PyObject* created_unpickle(PyObject*, const Args<4>& args) {
 PyMethodDef methods[] = {
     noargs<kReduceSignature, created_reduce>(
         "Pickle support: the id, config, policy and timestamp."),
-    class_method<kUnpickleSignature, created_unpickle>(
-        "Rebuild a pickled event."),
+    class_method<kUnpickleSignature, created_unpickle>("Rebuild a pickled event."),
     copy_returns_self(),
     deepcopy_returns_self(),
     methods_end(),
@@ -91,7 +90,8 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec type_spec = {"marrowfin_rs.CorpusCreated", instance_size<Created>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.CorpusCreated", instance_size<Created>, 0, kClassFlags,
+                         slots};
 
 HeapType heap_type{type_spec};
 

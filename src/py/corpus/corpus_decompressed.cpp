@@ -47,8 +47,7 @@ PyObject* decompressed_unpickle(PyObject*, const Args<3>& args) {
 PyMethodDef methods[] = {
     noargs<kReduceSignature, decompressed_reduce>(
         "Pickle support: the id, the vector count and the timestamp."),
-    class_method<kUnpickleSignature, decompressed_unpickle>(
-        "Rebuild a pickled event."),
+    class_method<kUnpickleSignature, decompressed_unpickle>("Rebuild a pickled event."),
     copy_returns_self(),
     deepcopy_returns_self(),
     methods_end(),
@@ -71,7 +70,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {"marrowfin_rs.CorpusDecompressed", instance_size<Decompressed>, 0,
-                    kClassFlags, slots};
+                         kClassFlags, slots};
 
 HeapType heap_type{type_spec};
 

@@ -70,8 +70,7 @@ PyObject* entry_unpickle(PyObject*, const Args<3>& args) {
 PyMethodDef methods[] = {
     noargs<kReduceSignature, entry_reduce>(
         "Pickle support: the id, the stored record and the dimension."),
-    class_method<kUnpickleSignature, entry_unpickle>(
-        "Rebuild a pickled entry."),
+    class_method<kUnpickleSignature, entry_unpickle>("Rebuild a pickled entry."),
     copy_returns_self(),
     deepcopy_returns_self(),
     methods_end(),

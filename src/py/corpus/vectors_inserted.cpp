@@ -70,8 +70,7 @@ PyObject* inserted_unpickle(PyObject*, const Args<3>& args) {
 PyMethodDef methods[] = {
     noargs<kReduceSignature, inserted_reduce>(
         "Pickle support: the id, the inserted ids and the timestamp."),
-    class_method<kUnpickleSignature, inserted_unpickle>(
-        "Rebuild a pickled event."),
+    class_method<kUnpickleSignature, inserted_unpickle>("Rebuild a pickled event."),
     copy_returns_self(),
     deepcopy_returns_self(),
     methods_end(),
@@ -95,7 +94,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {"marrowfin_rs.VectorsInserted", instance_size<Inserted>, 0, kClassFlags,
-                    slots};
+                         slots};
 
 HeapType heap_type{type_spec};
 

@@ -21,8 +21,7 @@ Ref multiarray_module() {
   if (!version || !numpy_lib) {
     return Ref();
   }
-  Ref parsed = Ref::steal(
-      PyObject_CallMethod(numpy_lib.get(), "NumpyVersion", "O", version.get()));
+  Ref parsed = Ref::steal(PyObject_CallMethod(numpy_lib.get(), "NumpyVersion", "O", version.get()));
   if (!parsed) {
     return Ref();
   }

@@ -42,8 +42,7 @@ const ArrayApi* array_api();
 // Later fields differ between versions, so the real object size is never
 // assumed; only these fields are read, at these offsets.
 struct ArrayObjectPrefix {
-  PyObject_HEAD
-  char* data;
+  PyObject_HEAD char* data;
   int nd;
   Py_ssize_t* dimensions;
   Py_ssize_t* strides;

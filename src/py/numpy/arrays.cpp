@@ -65,10 +65,9 @@ PyObject* new_array(int type_num, int nd, const Py_ssize_t* dims) {
     return nullptr;
   }
   PyObject* descr = api->descr_from_type(type_num);
-  PyObject* array = descr == nullptr
-                        ? nullptr
-                        : api->new_from_descr(api->ndarray_type, descr, nd, dims, nullptr,
-                                              nullptr, 0, nullptr);
+  PyObject* array = descr == nullptr ? nullptr
+                                     : api->new_from_descr(api->ndarray_type, descr, nd, dims,
+                                                           nullptr, nullptr, 0, nullptr);
   if (array == nullptr) {
     return raise_panic_from_pending("Failed to create a NumPy array");
   }
@@ -107,8 +106,7 @@ std::optional<std::span<const std::byte>> vector_elements(VectorArg vector) {
   const auto& fields = array_fields(vector.array);
   const Py_ssize_t length = fields.dimensions[0];
   if (length > 1 && fields.strides[0] != kFloatSize) {
-    PyErr_SetString(PyExc_ValueError,
-                    "numpy slice unavailable: The given array is not contiguous");
+    PyErr_SetString(PyExc_ValueError, "numpy slice unavailable: The given array is not contiguous");
     return std::nullopt;
   }
   return std::span<const std::byte>(reinterpret_cast<const std::byte*>(fields.data),
@@ -158,7 +156,8 @@ std::optional<MatrixCopy> copy_matrix(MatrixArg matrix) {
     return std::nullopt;
   }
   MatrixCopy copy{static_cast<std::size_t>(fields->dimensions[0]),
-                  static_cast<std::size_t>(fields->dimensions[1]), {}};
+                  static_cast<std::size_t>(fields->dimensions[1]),
+                  {}};
   copy.values.resize(copy.rows * copy.cols);
   if (!copy.values.empty()) {
     std::memcpy(copy.values.data(), fields->data, copy.values.size() * sizeof(float));
@@ -184,10 +183,10 @@ PyObject* vector_result(std::vector<float> values) {
   }
   float* data = slice_container_values(container.get()).data();
   PyObject* descr = api->descr_from_type(kTypeFloat32);
-  Ref array = Ref::steal(descr == nullptr ? nullptr
-                                          : api->new_from_descr(api->ndarray_type, descr, 1, dims,
-                                                                strides, data, kFlagWriteable,
-                                                                nullptr));
+  Ref array =
+      Ref::steal(descr == nullptr ? nullptr
+                                  : api->new_from_descr(api->ndarray_type, descr, 1, dims, strides,
+                                                        data, kFlagWriteable, nullptr));
   if (!array) {
     return raise_panic_from_pending("Failed to create a NumPy array");
   }

@@ -19,7 +19,8 @@ PyType_Slot slots[] = {
     slot_end(),
 };
 
-PyType_Spec type_spec = {"marrowfin_rs.PySliceContainer", instance_size<Buffer>, 0, kClassFlags, slots};
+PyType_Spec type_spec = {"marrowfin_rs.PySliceContainer", instance_size<Buffer>, 0, kClassFlags,
+                         slots};
 
 HeapType heap_type{type_spec};
 

@@ -30,7 +30,8 @@ std::string quoted_name_list(const std::vector<const char*>& names) {
 bool raise_too_many_positional(const ParameterList& parameters, Py_ssize_t given) {
   const char* was = given == 1 ? "was" : "were";
   if (parameters.required < parameters.count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given",
                  parameters.callable, parameters.required, parameters.count, given, was);
   } else {
     PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",

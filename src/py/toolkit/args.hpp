@@ -39,7 +39,7 @@ struct ParameterList {
   const char* callable;  // qualified name without "()", e.g. "CodecConfig.__new__"
   const char* const* names;
   std::size_t count;
-  std::size_t required;  // parameters [0, required) have no default
+  std::size_t required;       // parameters [0, required) have no default
   const char* shown_default;  // the default the text signature shows for the others
 };
 

@@ -25,7 +25,8 @@ std::optional<Unsigned> to_narrow_unsigned(PyObject* object) {
   if (!value) {
     return std::nullopt;
   }
-  if (*value < 0 || static_cast<unsigned long long>(*value) > std::numeric_limits<Unsigned>::max()) {
+  if (*value < 0 ||
+      static_cast<unsigned long long>(*value) > std::numeric_limits<Unsigned>::max()) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return std::nullopt;
   }

@@ -32,7 +32,8 @@ PyObject* ModuleFunction::get() {
     function = Ref::steal(PyCFunction_NewEx(def_, nullptr, module_name.get()));
   }
   if (!function) {
-    const std::string message = std::string("failed to create the function object ") + def_->ml_name;
+    const std::string message =
+        std::string("failed to create the function object ") + def_->ml_name;
     return raise_panic_from_pending(message.c_str());
   }
   function_ = function.release();

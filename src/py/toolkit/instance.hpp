@@ -5,7 +5,8 @@
 //
 //   using CodecConfigObject = Instance<codec::CodecConfig>;
 //   {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<codec::CodecConfig>)},
-//   PyType_Spec type_spec = {"marrowfin_rs.CodecConfig", instance_size<codec::CodecConfig>, 0, ...};
+//   PyType_Spec type_spec = {"marrowfin_rs.CodecConfig", instance_size<codec::CodecConfig>, 0,
+//   ...};
 #pragma once
 
 #include <memory>
@@ -18,8 +19,7 @@ namespace marrowfin::py {
 
 template <class T>
 struct Instance {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 template <class T>

@@ -111,9 +111,7 @@ template <class F>
 PyType_Slot slot(int id, F* function) noexcept {
   return {id, reinterpret_cast<void*>(function)};
 }
-inline PyType_Slot slot(int id, const char* text) noexcept {
-  return {id, const_cast<char*>(text)};
-}
+inline PyType_Slot slot(int id, const char* text) noexcept { return {id, const_cast<char*>(text)}; }
 inline PyType_Slot slot_end() noexcept { return {0, nullptr}; }
 
 // PyMethodDef entries. The entry's name and the head of its docstring, the
@@ -165,6 +163,8 @@ PyGetSetDef property(const char* name, const char* doc = nullptr) noexcept {
   return {name, &detail::property_getter<Body>, nullptr, doc, nullptr};
 }
 
-inline PyGetSetDef properties_end() noexcept { return {nullptr, nullptr, nullptr, nullptr, nullptr}; }
+inline PyGetSetDef properties_end() noexcept {
+  return {nullptr, nullptr, nullptr, nullptr, nullptr};
+}
 
 }  // namespace marrowfin::py

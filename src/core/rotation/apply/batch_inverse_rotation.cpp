@@ -22,9 +22,12 @@ constexpr std::size_t kMaxMatrixBytes = RotationCache::kDefaultMaxEntryBytes;
 BatchInverseRotation::BatchInverseRotation(RotationMatrix rotation, std::size_t vectors)
     : rotation_(std::move(rotation)), kernels_(&apply_kernels::select(simd::best_level())) {
   const std::size_t n = rotation_.dimension();
-  if (kernels_->panel_columns == 0 || vectors < kMinVectors || n * n * sizeof(double) > kMaxMatrixBytes) return;
+  if (kernels_->panel_columns == 0 || vectors < kMinVectors ||
+      n * n * sizeof(double) > kMaxMatrixBytes)
+    return;
   const std::size_t values = apply_kernels::panel_values(n, kernels_->panel_columns);
-  auto* panels = static_cast<double*>(::operator new[](values * sizeof(double), std::align_val_t{64}, std::nothrow));
+  auto* panels = static_cast<double*>(
+      ::operator new[](values * sizeof(double), std::align_val_t{64}, std::nothrow));
   if (panels == nullptr) return;
   panels_.reset(panels);
   apply_kernels::pack_panels(rotation_.values().data(), n, kernels_->panel_columns, panels_.get());
@@ -35,7 +38,8 @@ void BatchInverseRotation::apply_many(const float* input, std::size_t count, flo
     rotation_.apply_inverse_many(input, count, output);
     return;
   }
-  apply_kernels::run_unaliased(kernels_->inverse_panels, panels_.get(), rotation_.dimension(), input, count, output);
+  apply_kernels::run_unaliased(kernels_->inverse_panels, panels_.get(), rotation_.dimension(),
+                               input, count, output);
 }
 
 }  // namespace marrowfin::rotation

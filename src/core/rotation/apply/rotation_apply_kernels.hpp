@@ -32,7 +32,8 @@ struct ApplyKernels {
   // that every load streams through contiguous memory: panel_columns wide,
   // or 0 where this level has no panel kernel.
   std::size_t panel_columns;
-  void (*inverse_panels)(const double* panels, std::size_t n, const float* x, std::size_t count, float* out);
+  void (*inverse_panels)(const double* panels, std::size_t n, const float* x, std::size_t count,
+                         float* out);
 };
 
 // Doubles the panels of an n x n matrix take for panels `columns` wide.
@@ -52,8 +53,8 @@ inline float output_float(double acc) {
 // Runs kernel(m, n, input, count, output). The kernels read their input while
 // writing their output, so an input that overlaps the output is copied first.
 template <class Kernel>
-void run_unaliased(Kernel kernel, const double* m, std::size_t n, const float* input, std::size_t count,
-                   float* output) {
+void run_unaliased(Kernel kernel, const double* m, std::size_t n, const float* input,
+                   std::size_t count, float* output) {
   const std::size_t length = count * n;
   const std::less<const float*> before;
   if (length != 0 && before(input, output + length) && before(output, input + length)) {

@@ -14,7 +14,8 @@ namespace {
 // register and two unpacks, then each lane adds its row's products in k
 // order.
 template <int G>
-MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::size_t i0, const float* x, float* out) {
+MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::size_t i0,
+                                        const float* x, float* out) {
   __m256d acc[G];
   for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_pd();
   std::size_t k = 0;
@@ -30,10 +31,14 @@ MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::siz
       const double* r1 = r0 + n;
       const double* r2 = r1 + n;
       const double* r3 = r2 + n;
-      const __m256d t0 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r0)), _mm_loadu_pd(r2), 1);
-      const __m256d t1 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r1)), _mm_loadu_pd(r3), 1);
-      const __m256d t2 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r0 + 2)), _mm_loadu_pd(r2 + 2), 1);
-      const __m256d t3 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r1 + 2)), _mm_loadu_pd(r3 + 2), 1);
+      const __m256d t0 =
+          _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r0)), _mm_loadu_pd(r2), 1);
+      const __m256d t1 =
+          _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r1)), _mm_loadu_pd(r3), 1);
+      const __m256d t2 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r0 + 2)),
+                                              _mm_loadu_pd(r2 + 2), 1);
+      const __m256d t3 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(r1 + 2)),
+                                              _mm_loadu_pd(r3 + 2), 1);
       acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(_mm256_unpacklo_pd(t0, t1), x0));
       acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(_mm256_unpackhi_pd(t0, t1), x1));
       acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(_mm256_unpacklo_pd(t2, t3), x2));
@@ -46,7 +51,8 @@ MARROWFIN_SIMD_TARGET void forward_rows(const double* m, std::size_t n, std::siz
     for (std::size_t l = 0; l < 4; ++l) {
       const std::size_t row = i0 + 4 * g + l;
       double sum = lanes[l];
-      for (std::size_t kk = k; kk < n; ++kk) sum = sum + m[row * n + kk] * static_cast<double>(x[kk]);
+      for (std::size_t kk = k; kk < n; ++kk)
+        sum = sum + m[row * n + kk] * static_cast<double>(x[kk]);
       out[row] = output_float(sum);
     }
   }
@@ -68,11 +74,13 @@ struct Avx2PanelTiles : simd::Avx2Lanes {
   static constexpr int panel_lane_vectors = 2;
 };
 
-constexpr ApplyKernels kAvx2ApplyKernels = make_apply_kernels<Avx2Tiles, Avx2Tiles, Avx2PanelTiles>();
+constexpr ApplyKernels kAvx2ApplyKernels =
+    make_apply_kernels<Avx2Tiles, Avx2Tiles, Avx2PanelTiles>();
 
 }  // namespace
 
-MARROWFIN_SIMD_TARGET void forward_one_avx2(const double* m, std::size_t n, const float* x, float* out) {
+MARROWFIN_SIMD_TARGET void forward_one_avx2(const double* m, std::size_t n, const float* x,
+                                            float* out) {
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) forward_rows<4>(m, n, i, x, out);
   for (; i + 4 <= n; i += 4) forward_rows<1>(m, n, i, x, out);

@@ -30,12 +30,14 @@ namespace {
 // output_float).
 template <class V>
 MARROWFIN_SIMD_TARGET inline void to_output_floats(float* out, typename V::D v) {
-  V::store_floats(out, V::blend(V::is_nan(v), v, V::set1(std::numeric_limits<double>::quiet_NaN())));
+  V::store_floats(out,
+                  V::blend(V::is_nan(v), v, V::set1(std::numeric_limits<double>::quiet_NaN())));
 }
 
 // xt (n x ld) = the chunk's vectors, widened and transposed; lanes past
 // `valid` are zero.
-inline void widen_transposed(const float* x, std::size_t n, std::size_t valid, std::size_t ld, double* xt) {
+inline void widen_transposed(const float* x, std::size_t n, std::size_t valid, std::size_t ld,
+                             double* xt) {
   std::fill(xt, xt + n * ld, 0.0);
   for (std::size_t v = 0; v < valid; ++v) {
     const float* row = x + v * n;
@@ -45,8 +47,9 @@ inline void widen_transposed(const float* x, std::size_t n, std::size_t valid, s
 
 // Rows [i0, i0+R) of M x for the chunk's NV * width vectors.
 template <class V, int R, int NV>
-MARROWFIN_SIMD_TARGET void forward_tile(const double* m, std::size_t n, std::size_t i0, const double* xt,
-                                        std::size_t ld, std::size_t valid, float* out) {
+MARROWFIN_SIMD_TARGET void forward_tile(const double* m, std::size_t n, std::size_t i0,
+                                        const double* xt, std::size_t ld, std::size_t valid,
+                                        float* out) {
   using D = typename V::D;
   constexpr std::size_t W = V::width;
   D acc[R][NV];
@@ -66,14 +69,15 @@ MARROWFIN_SIMD_TARGET void forward_tile(const double* m, std::size_t n, std::siz
     for (int j = 0; j < NV; ++j) {
       float lanes[W];
       to_output_floats<V>(lanes, acc[r][j]);
-      for (std::size_t l = 0; l < W && j * W + l < valid; ++l) out[(j * W + l) * n + i0 + r] = lanes[l];
+      for (std::size_t l = 0; l < W && j * W + l < valid; ++l)
+        out[(j * W + l) * n + i0 + r] = lanes[l];
     }
   }
 }
 
 template <class V>
-MARROWFIN_SIMD_TARGET void forward_chunk(const double* m, std::size_t n, const double* xt, std::size_t valid,
-                                         float* out) {
+MARROWFIN_SIMD_TARGET void forward_chunk(const double* m, std::size_t n, const double* xt,
+                                         std::size_t valid, float* out) {
   constexpr int R = V::forward_rows;
   constexpr int NV = V::forward_vectors;
   constexpr std::size_t ld = NV * V::width;
@@ -85,8 +89,8 @@ MARROWFIN_SIMD_TARGET void forward_chunk(const double* m, std::size_t n, const d
 // Whole chunks of vectors through the tiles; what is left over, if few,
 // through V::forward_one (a kernel for a single vector with the same sums).
 template <class V>
-MARROWFIN_SIMD_TARGET void forward_many(const double* m, std::size_t n, const float* x, std::size_t count,
-                                        float* out) {
+MARROWFIN_SIMD_TARGET void forward_many(const double* m, std::size_t n, const float* x,
+                                        std::size_t count, float* out) {
   constexpr std::size_t chunk = V::forward_vectors * V::width;
   std::vector<double> xt;
   std::size_t v = 0;
@@ -108,8 +112,9 @@ MARROWFIN_SIMD_TARGET void forward_many(const double* m, std::size_t n, const fl
 // each output row n floats after the last. With Partial, the last lane
 // vector reads only the lanes inside `columns`.
 template <class V, int NVEC, int NK, bool Partial>
-MARROWFIN_SIMD_TARGET void inverse_tile(const double* rows, std::size_t row_stride, std::size_t n, const double* xt,
-                                        std::size_t ld, std::size_t vectors, std::size_t columns, float* out) {
+MARROWFIN_SIMD_TARGET void inverse_tile(const double* rows, std::size_t row_stride, std::size_t n,
+                                        const double* xt, std::size_t ld, std::size_t vectors,
+                                        std::size_t columns, float* out) {
   using D = typename V::D;
   constexpr std::size_t W = V::width;
   D acc[NVEC][NK];
@@ -148,31 +153,34 @@ MARROWFIN_SIMD_TARGET void inverse_tile(const double* rows, std::size_t row_stri
 // columns): column tiles outermost, so each tile of the matrix is read from
 // memory once and then reused from cache by every group.
 template <class V, int NVEC>
-MARROWFIN_SIMD_TARGET void inverse_columns(const double* m, std::size_t n, const double* xt, std::size_t ld,
-                                           std::size_t groups, float* out) {
+MARROWFIN_SIMD_TARGET void inverse_columns(const double* m, std::size_t n, const double* xt,
+                                           std::size_t ld, std::size_t groups, float* out) {
   constexpr std::size_t W = V::width;
   constexpr int NK = NVEC == 1 ? V::inverse_single_vectors : V::inverse_columns;
   std::size_t k = 0;
   for (; k + NK * W <= n; k += NK * W) {
     for (std::size_t g = 0; g < groups; ++g) {
-      inverse_tile<V, NVEC, NK, false>(m + k, n, n, xt + g * NVEC, ld, NVEC, NK * W, out + g * NVEC * n + k);
+      inverse_tile<V, NVEC, NK, false>(m + k, n, n, xt + g * NVEC, ld, NVEC, NK * W,
+                                       out + g * NVEC * n + k);
     }
   }
   for (; k + W <= n; k += W) {
     for (std::size_t g = 0; g < groups; ++g) {
-      inverse_tile<V, NVEC, 1, false>(m + k, n, n, xt + g * NVEC, ld, NVEC, W, out + g * NVEC * n + k);
+      inverse_tile<V, NVEC, 1, false>(m + k, n, n, xt + g * NVEC, ld, NVEC, W,
+                                      out + g * NVEC * n + k);
     }
   }
   if (k < n) {
     for (std::size_t g = 0; g < groups; ++g) {
-      inverse_tile<V, NVEC, 1, true>(m + k, n, n, xt + g * NVEC, ld, NVEC, n - k, out + g * NVEC * n + k);
+      inverse_tile<V, NVEC, 1, true>(m + k, n, n, xt + g * NVEC, ld, NVEC, n - k,
+                                     out + g * NVEC * n + k);
     }
   }
 }
 
 template <class V>
-MARROWFIN_SIMD_TARGET void inverse_many(const double* m, std::size_t n, const float* x, std::size_t count,
-                                        float* out) {
+MARROWFIN_SIMD_TARGET void inverse_many(const double* m, std::size_t n, const float* x,
+                                        std::size_t count, float* out) {
   constexpr std::size_t group = V::inverse_vectors;
   // Each chunk streams the whole matrix once, so chunks are as wide as the
   // cache allows (measured: narrower chunks lose more to re-reading the
@@ -200,8 +208,8 @@ MARROWFIN_SIMD_TARGET void inverse_many(const double* m, std::size_t n, const fl
 // then every panel passes over the whole chunk, which stays in L2, while
 // the panel streams in row order.
 template <class P>
-MARROWFIN_SIMD_TARGET void inverse_panels(const double* panels, std::size_t n, const float* x, std::size_t count,
-                                          float* out) {
+MARROWFIN_SIMD_TARGET void inverse_panels(const double* panels, std::size_t n, const float* x,
+                                          std::size_t count, float* out) {
   constexpr int NV = P::panel_vectors;
   constexpr int NK = P::panel_lane_vectors;
   constexpr std::size_t columns = NK * P::width;
@@ -213,12 +221,14 @@ MARROWFIN_SIMD_TARGET void inverse_panels(const double* panels, std::size_t n, c
     const std::size_t groups = (vectors + NV - 1) / NV;
     xg.resize(groups * n * NV);
     for (std::size_t g = 0; g < groups; ++g) {
-      widen_transposed(x + (v0 + g * NV) * n, n, std::min<std::size_t>(NV, vectors - g * NV), NV, xg.data() + g * n * NV);
+      widen_transposed(x + (v0 + g * NV) * n, n, std::min<std::size_t>(NV, vectors - g * NV), NV,
+                       xg.data() + g * n * NV);
     }
     for (std::size_t first = 0; first < n; first += columns) {
       for (std::size_t g = 0; g < groups; ++g) {
         inverse_tile<P, NV, NK, false>(panels + first * n, columns, n, xg.data() + g * n * NV, NV,
-                                       std::min<std::size_t>(NV, vectors - g * NV), std::min(columns, n - first),
+                                       std::min<std::size_t>(NV, vectors - g * NV),
+                                       std::min(columns, n - first),
                                        out + (v0 + g * NV) * n + first);
       }
     }
@@ -229,7 +239,8 @@ MARROWFIN_SIMD_TARGET void inverse_panels(const double* panels, std::size_t n, c
 // M^T x by panels.
 template <class F, class I, class P>
 constexpr ApplyKernels make_apply_kernels() {
-  return ApplyKernels{&forward_many<F>, &inverse_many<I>, P::panel_lane_vectors * P::width, &inverse_panels<P>};
+  return ApplyKernels{&forward_many<F>, &inverse_many<I>, P::panel_lane_vectors * P::width,
+                      &inverse_panels<P>};
 }
 
 }  // namespace

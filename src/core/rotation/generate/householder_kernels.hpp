@@ -21,13 +21,14 @@ struct Kernels {
 
   // C = C - V W. V: m x k (ldv), W: k x cols (ldw), C: m x cols (ldc).
   // C[i][c] = C[i][c] - s, s = sum over p = 0 .. k-1 of V[i][p] * W[p][c].
-  void (*subtract_product)(std::size_t m, std::size_t k, std::size_t cols, const double* v, std::size_t ldv,
-                           const double* w, std::size_t ldw, double* c, std::size_t ldc);
+  void (*subtract_product)(std::size_t m, std::size_t k, std::size_t cols, const double* v,
+                           std::size_t ldv, const double* w, std::size_t ldw, double* c,
+                           std::size_t ldc);
 
   // Out = L W for a k x k triangular L (ldl = k). Out: k x cols (ldo), W: k x cols (ldw).
   // Out[p][c] = sum of L[p][q] * W[q][c] over q = 0 .. p (lower) or q = p .. k-1 (upper).
-  void (*triangular_product)(std::size_t k, std::size_t cols, const double* l, bool lower, const double* w,
-                             std::size_t ldw, double* out, std::size_t ldo);
+  void (*triangular_product)(std::size_t k, std::size_t cols, const double* l, bool lower,
+                             const double* w, std::size_t ldw, double* out, std::size_t ldo);
 };
 
 // The kernels of `level`, which must be supported by this CPU.

@@ -7,9 +7,9 @@
 #include <functional>
 #include <vector>
 
-#include "core/rotation/generate/householder_kernels.hpp"
 #include "core/common/block_runner.hpp"
 #include "core/common/parallel.hpp"
+#include "core/rotation/generate/householder_kernels.hpp"
 
 // Blocked Householder QR in the compact WY form. For each panel of
 // kHouseholderPanelWidth columns: factor the panel one reflector at a time,
@@ -93,8 +93,8 @@ unsigned choose_threads(std::size_t n, unsigned requested) {
 
 // Factors the m x b panel P (ld b) in place into packed V; returns tau and
 // R's diagonal entries (beta).
-void factor_panel(const hk::Kernels& k, double* p, std::size_t m, std::size_t b, double* tau, double* beta,
-                  double* scratch) {
+void factor_panel(const hk::Kernels& k, double* p, std::size_t m, std::size_t b, double* tau,
+                  double* beta, double* scratch) {
   for (std::size_t c = 0; c < b; ++c) {
     double* top = p + c * b + c;
     const double alpha = *top;
@@ -152,8 +152,8 @@ void build_t(const hk::Kernels& k, Panel& panel, std::size_t m, const double* ta
 // C = (I - V L V^T) C for the m x cols block at `c` (ld n): W = V^T C,
 // W = L W, C = C - V W. L is T (lower = false) or T^T (lower = true).
 // `scratch` holds 2 * b * cols values.
-void apply_block_reflector(const hk::Kernels& k, const Panel& panel, bool transposed, double* c, std::size_t ldc,
-                           std::size_t m, std::size_t cols, double* scratch) {
+void apply_block_reflector(const hk::Kernels& k, const Panel& panel, bool transposed, double* c,
+                           std::size_t ldc, std::size_t m, std::size_t cols, double* scratch) {
   const std::size_t b = panel.width;
   const double* l = transposed ? panel.t_transposed.data() : panel.t.data();
   double* projected = scratch;
@@ -166,15 +166,17 @@ void apply_block_reflector(const hk::Kernels& k, const Panel& panel, bool transp
 // The same over columns [first, end) of rows [row, n), split into tasks of
 // kColumnBlock columns; `own_work(scratch)` runs beside them (run_step).
 template <class OwnWork>
-void apply_in_parallel(const hk::Kernels& k, BlockPool& pool, std::vector<std::vector<double>>& scratch,
-                       const Panel& panel, bool transposed, double* a, std::size_t n, std::size_t row,
+void apply_in_parallel(const hk::Kernels& k, BlockPool& pool,
+                       std::vector<std::vector<double>>& scratch, const Panel& panel,
+                       bool transposed, double* a, std::size_t n, std::size_t row,
                        std::size_t first, std::size_t end, OwnWork&& own_work) {
   const std::size_t cols = end - first;
   const std::size_t tasks = (cols + kColumnBlock - 1) / kColumnBlock;
   const Task task = [&](std::size_t index, double* task_scratch) {
     const std::size_t begin = first + index * kColumnBlock;
     const std::size_t width = std::min(kColumnBlock, end - begin);
-    apply_block_reflector(k, panel, transposed, a + row * n + begin, n, n - row, width, task_scratch);
+    apply_block_reflector(k, panel, transposed, a + row * n + begin, n, n - row, width,
+                          task_scratch);
   };
   run_step(pool, scratch, tasks, task, own_work);
 }
@@ -186,7 +188,8 @@ bool orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
   const hk::Kernels& k = hk::select(simd::usable(options.simd));
   BlockPool pool(choose_threads(n, options.threads));
   constexpr std::size_t kWidth = kHouseholderPanelWidth;
-  std::vector<std::vector<double>> scratch(pool.workers(), std::vector<double>(2 * kWidth * kColumnBlock));
+  std::vector<std::vector<double>> scratch(pool.workers(),
+                                           std::vector<double>(2 * kWidth * kColumnBlock));
 
   // Two packed V buffers: the panel being applied and the one being prepared.
   std::vector<double> packed[2] = {std::vector<double>(n * std::min(n, kWidth)),
@@ -216,7 +219,8 @@ bool orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
   auto park = [&](const Panel& panel) {
     const std::size_t j = panel.start;
     const std::size_t b = panel.width;
-    for (std::size_t r = 1; r < n - j; ++r) std::copy_n(panel.v + r * b, std::min(r, b), a + (j + r) * n + j);
+    for (std::size_t r = 1; r < n - j; ++r)
+      std::copy_n(panel.v + r * b, std::min(r, b), a + (j + r) * n + j);
   };
 
   factor(panels[0]);
@@ -227,7 +231,8 @@ bool orthogonal_factor_in_place(double* a, std::size_t n, const QrOptions& optio
     const std::size_t j = panel.start;
     const std::size_t beyond = next.start + next.width;
     apply_in_parallel(k, pool, scratch, panel, true, a, n, j, beyond, n, [&](double* own_scratch) {
-      apply_block_reflector(k, panel, true, a + j * n + next.start, n, n - j, next.width, own_scratch);
+      apply_block_reflector(k, panel, true, a + j * n + next.start, n, n - j, next.width,
+                            own_scratch);
       park(panel);
       factor(next);
     });

@@ -21,7 +21,9 @@ struct ReducedAngle {
 
 using namespace constants;
 
-std::uint32_t high_word(double x) { return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x) >> 32); }
+std::uint32_t high_word(double x) {
+  return static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(x) >> 32);
+}
 
 // The fast path for |x| within ~9pi/4: subtract `multiple` times the two-word
 // pi/2 from x (`multiple` carries the sign). The multiples of pio2_1t are
@@ -30,14 +32,38 @@ ReducedAngle subtract_multiple(double x, int multiple) {
   double step;
   double step_tail;
   switch (multiple) {
-    case 1: step = pio2_1; step_tail = pio2_1t; break;
-    case -1: step = -pio2_1; step_tail = -pio2_1t; break;
-    case 2: step = 2 * pio2_1; step_tail = 2 * pio2_1t; break;
-    case -2: step = -2 * pio2_1; step_tail = -2 * pio2_1t; break;
-    case 3: step = 3 * pio2_1; step_tail = 3 * pio2_1t; break;
-    case -3: step = -3 * pio2_1; step_tail = -3 * pio2_1t; break;
-    case 4: step = 4 * pio2_1; step_tail = 4 * pio2_1t; break;
-    default: step = -4 * pio2_1; step_tail = -4 * pio2_1t; break;
+    case 1:
+      step = pio2_1;
+      step_tail = pio2_1t;
+      break;
+    case -1:
+      step = -pio2_1;
+      step_tail = -pio2_1t;
+      break;
+    case 2:
+      step = 2 * pio2_1;
+      step_tail = 2 * pio2_1t;
+      break;
+    case -2:
+      step = -2 * pio2_1;
+      step_tail = -2 * pio2_1t;
+      break;
+    case 3:
+      step = 3 * pio2_1;
+      step_tail = 3 * pio2_1t;
+      break;
+    case -3:
+      step = -3 * pio2_1;
+      step_tail = -3 * pio2_1t;
+      break;
+    case 4:
+      step = 4 * pio2_1;
+      step_tail = 4 * pio2_1t;
+      break;
+    default:
+      step = -4 * pio2_1;
+      step_tail = -4 * pio2_1t;
+      break;
   }
   // For negative x the classic code adds the positive constants; x + c and
   // x - (-c) round identically, so one form serves both signs.
@@ -70,7 +96,9 @@ ReducedAngle reduce_medium(double x, std::uint32_t ix) {
   }
   double hi = r - w;
   const auto ex = static_cast<int>(ix >> 20);
-  auto exponent_of = [](double v) { return static_cast<int>((std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff); };
+  auto exponent_of = [](double v) {
+    return static_cast<int>((std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff);
+  };
   if (ex - exponent_of(hi) > 16) {
     double t = r;
     w = fn * pio2_2;
@@ -180,7 +208,7 @@ ReducedAngle reduce_half_pi(double x) {
 
 double sin(double x) {
   const std::uint32_t ix = high_word(x) & 0x7fffffff;
-  if (ix <= 0x3fe921fb) {          // |x| ~<= pi/4
+  if (ix <= 0x3fe921fb) {           // |x| ~<= pi/4
     if (ix < 0x3e500000) return x;  // |x| < 2^-26: sin(x) rounds to x
     return sin_kernel(x, 0.0, true);
   }
@@ -196,7 +224,7 @@ double sin(double x) {
 
 double cos(double x) {
   const std::uint32_t ix = high_word(x) & 0x7fffffff;
-  if (ix <= 0x3fe921fb) {            // |x| ~<= pi/4
+  if (ix <= 0x3fe921fb) {             // |x| ~<= pi/4
     if (ix < 0x3e46a09e) return 1.0;  // |x| < 2^-27 * sqrt(2): cos(x) rounds to 1
     return cos_kernel(x, 0.0);
   }

@@ -48,7 +48,8 @@ void KeystreamDraws::next_many(std::uint64_t* out, std::size_t count) noexcept {
   while (done < count) out[done++] = next();
 }
 
-void box_muller_pairs(simd::Level level, const std::uint64_t* draws, std::size_t pairs, double* out) {
+void box_muller_pairs(simd::Level level, const std::uint64_t* draws, std::size_t pairs,
+                      double* out) {
   stream_kernels::select(simd::usable(level)).box_muller_pairs(draws, pairs, out);
 }
 

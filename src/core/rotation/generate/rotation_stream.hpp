@@ -72,7 +72,8 @@ inline std::pair<double, double> box_muller_pair(std::uint64_t first, std::uint6
 // Writes 2 * pairs samples: the pair from draws[2p], draws[2p+1] goes to
 // out[2p] (cosine half) and out[2p+1] (sine half). Precondition: no first
 // draw of a pair has a zero uniform (draws[2p] >> 11 != 0).
-void box_muller_pairs(simd::Level level, const std::uint64_t* draws, std::size_t pairs, double* out);
+void box_muller_pairs(simd::Level level, const std::uint64_t* draws, std::size_t pairs,
+                      double* out);
 
 // Gaussian samples in stream order. Pairs whose first uniform is 0 are
 // discarded whole; the sine half of a pair is held over for the next request.

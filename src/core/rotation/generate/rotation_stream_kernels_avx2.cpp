@@ -17,11 +17,15 @@ struct Avx2Words {
   using U = __m256i;  // one word of eight blocks
   static constexpr int blocks = 8;
 
-  MARROWFIN_SIMD_TARGET static U set1(std::uint32_t v) { return _mm256_set1_epi32(static_cast<int>(v)); }
+  MARROWFIN_SIMD_TARGET static U set1(std::uint32_t v) {
+    return _mm256_set1_epi32(static_cast<int>(v));
+  }
   MARROWFIN_SIMD_TARGET static U load(const std::uint32_t* p) {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
   }
-  MARROWFIN_SIMD_TARGET static void store(std::uint64_t* p, U v) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), v); }
+  MARROWFIN_SIMD_TARGET static void store(std::uint64_t* p, U v) {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(p), v);
+  }
   MARROWFIN_SIMD_TARGET static U add(U a, U b) { return _mm256_add_epi32(a, b); }
   MARROWFIN_SIMD_TARGET static U bxor(U a, U b) { return _mm256_xor_si256(a, b); }
   template <int Bits>

@@ -32,12 +32,16 @@ namespace {
 // ---- ChaCha20 ---------------------------------------------------------------
 
 template <class W>
-MARROWFIN_SIMD_TARGET inline void quarter_round(typename W::U& a, typename W::U& b, typename W::U& c,
-                                                typename W::U& d) {
-  a = W::add(a, b); d = W::template rotl<16>(W::bxor(d, a));
-  c = W::add(c, d); b = W::template rotl<12>(W::bxor(b, c));
-  a = W::add(a, b); d = W::template rotl<8>(W::bxor(d, a));
-  c = W::add(c, d); b = W::template rotl<7>(W::bxor(b, c));
+MARROWFIN_SIMD_TARGET inline void quarter_round(typename W::U& a, typename W::U& b,
+                                                typename W::U& c, typename W::U& d) {
+  a = W::add(a, b);
+  d = W::template rotl<16>(W::bxor(d, a));
+  c = W::add(c, d);
+  b = W::template rotl<12>(W::bxor(b, c));
+  a = W::add(a, b);
+  d = W::template rotl<8>(W::bxor(d, a));
+  c = W::add(c, d);
+  b = W::template rotl<7>(W::bxor(b, c));
 }
 
 // The input state of W::blocks consecutive blocks, lane l holding block counter + l.
@@ -115,7 +119,8 @@ MARROWFIN_SIMD_TARGET void chacha20_draws_batch(const std::uint32_t key[8], std:
                                                 std::size_t blocks, std::uint64_t* out,
                                                 simd::Level rest) noexcept {
   std::size_t b = 0;
-  for (; b + W::blocks <= blocks; b += W::blocks) chacha20_lane_draws<W>(key, counter + b, out + 8 * b);
+  for (; b + W::blocks <= blocks; b += W::blocks)
+    chacha20_lane_draws<W>(key, counter + b, out + 8 * b);
   if (b < blocks) select(rest).chacha20_draws(key, counter + b, blocks - b, out + 8 * b);
 }
 
@@ -150,10 +155,14 @@ MARROWFIN_SIMD_TARGET inline typename V::D log_lanes(typename V::D x) {
   const auto s = V::div(f, V::add(V::set1(2.0), f));
   const auto z = V::mul(s, s);
   const auto w = V::mul(z, z);
-  const auto t1 = V::mul(w, V::add(V::set1(pc::Lg2), V::mul(w, V::add(V::set1(pc::Lg4), V::mul(w, V::set1(pc::Lg6))))));
+  const auto t1 = V::mul(
+      w,
+      V::add(V::set1(pc::Lg2), V::mul(w, V::add(V::set1(pc::Lg4), V::mul(w, V::set1(pc::Lg6))))));
   const auto t2 = V::mul(
-      z, V::add(V::set1(pc::Lg1),
-                V::mul(w, V::add(V::set1(pc::Lg3), V::mul(w, V::add(V::set1(pc::Lg5), V::mul(w, V::set1(pc::Lg7))))))));
+      z,
+      V::add(V::set1(pc::Lg1),
+             V::mul(w, V::add(V::set1(pc::Lg3),
+                              V::mul(w, V::add(V::set1(pc::Lg5), V::mul(w, V::set1(pc::Lg7))))))));
   const auto R = V::add(t2, t1);
   const auto dk = V::small_int_to_double(k);
   // s*(hfsq+R) + dk*ln2_lo - hfsq + f + dk*ln2_hi, left to right.
@@ -191,10 +200,10 @@ MARROWFIN_SIMD_TARGET inline void box_muller_lanes(const std::uint64_t* draws, d
   const M multiple2 = V::andnot(within_3pi4, within_5pi4);
   const M multiple3 = V::andnot(within_5pi4, within_7pi4);
   const M multiple4 = V::andnot(within_7pi4, within_9pi4);
-  const M medium = V::mor(
-      V::mor(V::mand(V::mor(multiple1, multiple2), near_axis),
-             V::mand(multiple3, V::eq(ix, V::set1i(0x4012d97c)))),
-      V::mor(V::mand(multiple4, V::eq(ix, V::set1i(0x401921fb))), V::mnot(within_9pi4)));
+  const M medium =
+      V::mor(V::mor(V::mand(V::mor(multiple1, multiple2), near_axis),
+                    V::mand(multiple3, V::eq(ix, V::set1i(0x4012d97c)))),
+             V::mor(V::mand(multiple4, V::eq(ix, V::set1i(0x401921fb))), V::mnot(within_9pi4)));
 
   // One-to-four multiples of the two-word pi/2 (the classic constants, with
   // n * pio2_1t rounded once as constant folding does).
@@ -215,22 +224,27 @@ MARROWFIN_SIMD_TARGET inline void box_muller_lanes(const std::uint64_t* draws, d
   // The sine kernel (both forms: with and without the tail) and the cosine kernel.
   const D z = V::mul(hi, hi);
   const D w = V::mul(z, z);
-  const D rs = V::add(V::add(V::set1(pc::S2), V::mul(z, V::add(V::set1(pc::S3), V::mul(z, V::set1(pc::S4))))),
-                      V::mul(V::mul(z, w), V::add(V::set1(pc::S5), V::mul(z, V::set1(pc::S6)))));
+  const D rs = V::add(
+      V::add(V::set1(pc::S2), V::mul(z, V::add(V::set1(pc::S3), V::mul(z, V::set1(pc::S4))))),
+      V::mul(V::mul(z, w), V::add(V::set1(pc::S5), V::mul(z, V::set1(pc::S6)))));
   const D v = V::mul(z, hi);
   const D sin_plain = V::add(hi, V::mul(v, V::add(V::set1(pc::S1), V::mul(z, rs))));
-  const D sin_tailed = V::sub(
-      hi, V::sub(V::sub(V::mul(z, V::sub(V::mul(V::set1(0.5), lo), V::mul(v, rs))), lo), V::mul(v, V::set1(pc::S1))));
+  const D sin_tailed =
+      V::sub(hi, V::sub(V::sub(V::mul(z, V::sub(V::mul(V::set1(0.5), lo), V::mul(v, rs))), lo),
+                        V::mul(v, V::set1(pc::S1))));
   const D rc = V::add(
-      V::mul(z, V::add(V::set1(pc::C1), V::mul(z, V::add(V::set1(pc::C2), V::mul(z, V::set1(pc::C3)))))),
-      V::mul(V::mul(w, w), V::add(V::set1(pc::C4), V::mul(z, V::add(V::set1(pc::C5), V::mul(z, V::set1(pc::C6)))))));
+      V::mul(z, V::add(V::set1(pc::C1),
+                       V::mul(z, V::add(V::set1(pc::C2), V::mul(z, V::set1(pc::C3)))))),
+      V::mul(V::mul(w, w), V::add(V::set1(pc::C4),
+                                  V::mul(z, V::add(V::set1(pc::C5), V::mul(z, V::set1(pc::C6)))))));
   const D hz = V::mul(V::set1(0.5), z);
   const D one_minus_hz = V::sub(V::set1(1.0), hz);
   const D cos_k = V::add(one_minus_hz, V::add(V::sub(V::sub(V::set1(1.0), one_minus_hz), hz),
-                                                V::sub(V::mul(z, rc), V::mul(hi, lo))));
+                                              V::sub(V::mul(z, rc), V::mul(hi, lo))));
   const D sin_k = V::blend(no_reduction, sin_tailed, sin_plain);
 
-  // Quadrant 1: (sin, cos) = (cos_k, -sin_k); 2: (-sin_k, -cos_k); 3: (-cos_k, sin_k); 0 or 4: as is.
+  // Quadrant 1: (sin, cos) = (cos_k, -sin_k); 2: (-sin_k, -cos_k); 3: (-cos_k, sin_k); 0 or 4: as
+  // is.
   D sine = sin_k;
   D cosine = cos_k;
   sine = V::blend(multiple1, sine, cos_k);
@@ -254,7 +268,8 @@ MARROWFIN_SIMD_TARGET inline void box_muller_lanes(const std::uint64_t* draws, d
 }
 
 template <class V>
-MARROWFIN_SIMD_TARGET inline void box_muller_batch(const std::uint64_t* draws, std::size_t pairs, double* out) {
+MARROWFIN_SIMD_TARGET inline void box_muller_batch(const std::uint64_t* draws, std::size_t pairs,
+                                                   double* out) {
   std::size_t p = 0;
   for (; p + V::width <= pairs; p += V::width) box_muller_lanes<V>(draws + 2 * p, out + 2 * p);
   box_muller_scalar(draws + 2 * p, pairs - p, out + 2 * p);
