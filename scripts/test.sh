@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test of the project on a fresh machine:
+# Runs every test of the project on a fresh machine (after a check that the
+# C/C++ sources are clang-formatted):
 #   1. the C++ core tests (GoogleTest through ctest), warnings as errors, with
 #      every SIMD level the CPU has required to run, and the C++ benchmarks
 #      compiled;
@@ -18,6 +19,8 @@ JOBS="$(nproc)"
 
 # Every SIMD level this CPU has must run: a test that skips one fails instead.
 export MARROWFIN_REQUIRED_SIMD_LEVELS="$(scripts/ci/simd_levels.sh)"
+
+scripts/ci/check_format.sh
 
 log "C++ core tests"
 cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DMARROWFIN_BUILD_TESTS=ON -DMARROWFIN_WERROR=ON >/dev/null
