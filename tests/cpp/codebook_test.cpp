@@ -73,9 +73,20 @@ TEST(TotalOrder, RadixSortMatchesComparisonSort) {
       k = static_cast<std::uint32_t>(rng()) & (n % 2 ? 0xffffffffu : 0x000fffffu);
     auto expected = keys;
     std::sort(expected.begin(), expected.end());
-    const auto sorted = radix_sort_keys(keys, scratch);
+    const auto sorted = radix_sort_keys(keys, scratch).value();
     EXPECT_EQ(std::vector<std::uint32_t>(sorted.begin(), sorted.end()), expected) << n;
   }
+}
+
+TEST(Codebook, RaisedStopTokenAbandonsTraining) {
+  StopToken stop;
+  stop.request_stop();
+  const auto config = test::make_config(4, 8);
+  const auto values = test::gaussian_floats(5000, 4);
+  std::vector<std::uint32_t> keys(5000), scratch(5000);
+  EXPECT_FALSE(radix_sort_keys(keys, scratch, stop).has_value());
+  EXPECT_EQ(Codebook::train(values, config, stop).error(), CodecError::interrupted());
+  EXPECT_EQ(Codebook::train_lloyd_max(values, config, 32, stop).error(), CodecError::interrupted());
 }
 
 // The training rule written plainly: widen, sort the binary64 values under

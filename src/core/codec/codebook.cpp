@@ -31,14 +31,22 @@ inline float quieted(float value) noexcept {
 // the k-th value is at(k).
 class SortedSample {
  public:
-  explicit SortedSample(std::span<const float> values)
+  // A raised `stop` leaves the sample unsorted: check stopped() first.
+  SortedSample(std::span<const float> values, const StopToken& stop)
       : keys_(std::make_unique_for_overwrite<std::uint32_t[]>(values.size())),
         scratch_(std::make_unique_for_overwrite<std::uint32_t[]>(values.size())) {
     for (std::size_t i = 0; i < values.size(); ++i) {
+      if (i % kKeysPerStopCheck == 0 && stop.stop_requested()) return;
       keys_[i] = total_order_unsigned_key(quieted(values[i]));
     }
-    sorted_ = radix_sort_keys({keys_.get(), values.size()}, {scratch_.get(), values.size()});
+    const auto sorted =
+        radix_sort_keys({keys_.get(), values.size()}, {scratch_.get(), values.size()}, stop);
+    if (!sorted) return;
+    sorted_ = *sorted;
+    complete_ = true;
   }
+
+  bool stopped() const noexcept { return !complete_; }
 
   double at(std::size_t k) const noexcept {
     return static_cast<double>(from_total_order_unsigned_key(sorted_[k]));
@@ -48,6 +56,7 @@ class SortedSample {
   std::unique_ptr<std::uint32_t[]> keys_;
   std::unique_ptr<std::uint32_t[]> scratch_;
   std::span<const std::uint32_t> sorted_;
+  bool complete_ = false;
 };
 
 }  // namespace
@@ -157,12 +166,13 @@ void refine_levels(const SortedSample& sorted, std::size_t count, std::vector<fl
 }  // namespace
 
 Result<Codebook, CodecError> Codebook::train(std::span<const float> values,
-                                             const CodecConfig& config) {
+                                             const CodecConfig& config, const StopToken& stop) {
   const std::uint32_t level_count = config.num_codebook_entries();
   const std::size_t n = values.size();
   if (n == 0) return fail(CodecError::insufficient_training_data(level_count));
 
-  const SortedSample sorted(values);
+  const SortedSample sorted(values, stop);
+  if (sorted.stopped()) return fail(CodecError::interrupted());
   auto levels = quantile_levels(sorted, n, level_count);
   if (!levels.ok()) return fail(std::move(levels).error());
   auto codebook = create(std::move(levels).value(), config.bit_width());
@@ -172,12 +182,14 @@ Result<Codebook, CodecError> Codebook::train(std::span<const float> values,
 
 Result<Codebook, CodecError> Codebook::train_lloyd_max(std::span<const float> values,
                                                        const CodecConfig& config,
-                                                       std::uint32_t iterations) {
+                                                       std::uint32_t iterations,
+                                                       const StopToken& stop) {
   const std::uint32_t level_count = config.num_codebook_entries();
   const std::size_t n = values.size();
   if (n == 0) return fail(CodecError::insufficient_training_data(level_count));
 
-  const SortedSample sorted(values);
+  const SortedSample sorted(values, stop);
+  if (sorted.stopped()) return fail(CodecError::interrupted());
   auto quantiles = quantile_levels(sorted, n, level_count);
   if (!quantiles.ok()) return fail(std::move(quantiles).error());
   std::vector<float> levels = std::move(quantiles).value();

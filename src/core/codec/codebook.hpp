@@ -11,6 +11,7 @@
 #include "core/codec/codec_error.hpp"
 #include "core/common/result.hpp"
 #include "core/common/shared.hpp"
+#include "core/common/stop_token.hpp"
 
 namespace marrowfin::codec {
 
@@ -22,8 +23,10 @@ class Codebook {
 
   // Linear-interpolation quantiles of all values (rows*cols, row-major);
   // only config.bit_width is used.
+  // A raised `stop` abandons training (either kind) with Interrupted.
   static Result<Codebook, CodecError> train(std::span<const float> values,
-                                            const CodecConfig& config);
+                                            const CodecConfig& config,
+                                            const StopToken& stop = StopToken::never());
 
   // Levels minimising the mean squared quantization error of the values
   // (one-dimensional k-means), from train's quantile levels through at most
@@ -33,7 +36,8 @@ class Codebook {
   // byte (binary64 sums in a fixed order).
   static Result<Codebook, CodecError> train_lloyd_max(std::span<const float> values,
                                                       const CodecConfig& config,
-                                                      std::uint32_t iterations);
+                                                      std::uint32_t iterations,
+                                                      const StopToken& stop = StopToken::never());
 
   std::span<const float> entries() const noexcept { return {entries_->data(), entries_->size()}; }
   std::uint8_t bit_width() const noexcept { return bit_width_; }

@@ -23,8 +23,9 @@ inline std::uint32_t digit(std::uint32_t key, int pass) noexcept {
 
 }  // namespace
 
-std::span<const std::uint32_t> radix_sort_keys(std::span<std::uint32_t> keys,
-                                               std::span<std::uint32_t> scratch) {
+std::optional<std::span<const std::uint32_t>> radix_sort_keys(std::span<std::uint32_t> keys,
+                                                              std::span<std::uint32_t> scratch,
+                                                              const StopToken& stop) {
   if (scratch.size() < keys.size()) throw std::logic_error("radix_sort_keys: scratch too small");
   const std::size_t n = keys.size();
   if (n < 2) return keys;
@@ -33,6 +34,7 @@ std::span<const std::uint32_t> radix_sort_keys(std::span<std::uint32_t> keys,
   std::vector<std::array<std::size_t, kBuckets>> counts(kPasses);
   for (auto& c : counts) c.fill(0);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kKeysPerStopCheck == 0 && stop.stop_requested()) return std::nullopt;
     const std::uint32_t key = keys[i];
     for (int pass = 0; pass < kPasses; ++pass) ++counts[pass][digit(key, pass)];
   }
@@ -50,12 +52,13 @@ std::span<const std::uint32_t> radix_sort_keys(std::span<std::uint32_t> keys,
       offset += bucket_size;
     }
     for (std::size_t i = 0; i < n; ++i) {
+      if (i % kKeysPerStopCheck == 0 && stop.stop_requested()) return std::nullopt;
       const std::uint32_t key = source[i];
       target[count[digit(key, pass)]++] = key;
     }
     std::swap(source, target);
   }
-  return {source, n};
+  return std::span<const std::uint32_t>(source, n);
 }
 
 }  // namespace marrowfin::codec

@@ -7,7 +7,10 @@
 
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <span>
+
+#include "core/common/stop_token.hpp"
 
 namespace marrowfin::codec {
 
@@ -45,7 +48,13 @@ namespace marrowfin::codec {
 // Sorts unsigned keys ascending with an LSD radix sort (linear time). The
 // sorted keys end up in either buffer, whichever the returned span views;
 // the other buffer's contents are unspecified. scratch: at least keys.size().
-[[nodiscard]] std::span<const std::uint32_t> radix_sort_keys(std::span<std::uint32_t> keys,
-                                                             std::span<std::uint32_t> scratch);
+// Polls `stop` every few million keys: nullopt (both buffers unspecified)
+// once it is raised.
+[[nodiscard]] std::optional<std::span<const std::uint32_t>> radix_sort_keys(
+    std::span<std::uint32_t> keys, std::span<std::uint32_t> scratch,
+    const StopToken& stop = StopToken::never());
+
+// Keys handled between two looks at a StopToken in the training loops.
+inline constexpr std::size_t kKeysPerStopCheck = std::size_t{1} << 22;
 
 }  // namespace marrowfin::codec

@@ -19,6 +19,12 @@
 
 namespace marrowfin::py {
 
+// Training sorts every value: from 16 million values on (64 MiB, tens of
+// milliseconds) Ctrl-C can end it (gil.hpp).
+bool long_training(std::span<const float> values) {
+  return values.size() >= (std::size_t{1} << 24);
+}
+
 namespace {
 
 // An instance is the object header followed by the core value, whose entry
@@ -71,12 +77,16 @@ PyObject* codebook_train_lloyd_max(PyObject*, const Args<3>& args) {
   }
   const codec::CodecConfig training_config = *config;
   const std::uint32_t steps = iterations;
-  auto codebook =
-      without_gil([&] { return Book::train_lloyd_max(view->values(), training_config, steps); });
+  auto codebook = interruptible(long_training(view->values()), [&](const StopToken& stop) {
+    return Book::train_lloyd_max(view->values(), training_config, steps, stop);
+  });
   if (!codebook) {
-    return raise_codec_error(codebook.error());
+    return nullptr;
   }
-  return new_instance<Book>(codebook_type(), std::move(codebook).value());
+  if (!*codebook) {
+    return raise_codec_error(codebook->error());
+  }
+  return new_instance<Book>(codebook_type(), std::move(*codebook).value());
 }
 
 // ---- read-only properties ---------------------------------------------------
@@ -132,7 +142,7 @@ PyObject* codebook_unpickle(PyObject*, const Args<2>& args) {
   if (!codebook) {
     return raise_codec_error(codebook.error());
   }
-  return new_instance<Book>(codebook_type(), std::move(codebook).value());
+  return new_instance<Book>(codebook_type(), std::move(*codebook).value());
 }
 
 // ---- type -------------------------------------------------------------------
@@ -198,12 +208,17 @@ PyObject* train_codebook_operation(const Args<2>& args) {
     return nullptr;
   }
   const codec::CodecConfig training_config = *config;
-  auto codebook = without_gil([&] { return Book::train(view->values(), training_config); });
+  auto codebook = interruptible(long_training(view->values()), [&](const StopToken& stop) {
+    return Book::train(view->values(), training_config, stop);
+  });
   if (!codebook) {
-    return raise_codec_error(codebook.error());
+    return nullptr;
+  }
+  if (!*codebook) {
+    return raise_codec_error(codebook->error());
   }
   // Always the Codebook class itself, whichever class the method was called on.
-  return new_instance<Book>(codebook_type(), std::move(codebook).value());
+  return new_instance<Book>(codebook_type(), std::move(*codebook).value());
 }
 
 }  // namespace marrowfin::py
