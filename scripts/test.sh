@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh machine (after a check that the
 # C/C++ sources are clang-formatted):
-#   1. the C++ core tests (GoogleTest through ctest), warnings as errors, with
-#      every SIMD level the CPU has required to run, and the C++ benchmarks
-#      compiled;
-#   2. the same tests, plus a replay of the fuzz corpus, under AddressSanitizer
+#   1. one release build that makes the cp312-abi3 manylinux wheel, the C++
+#      core tests (GoogleTest through ctest; warnings as errors; every SIMD
+#      level the CPU has must run) and the C++ benchmarks;
+#   2. the C++ tests, plus a replay of the fuzz corpus, under AddressSanitizer
 #      and UndefinedBehaviorSanitizer;
-#   3. one cp312-abi3 manylinux wheel, built once, checked for fused
-#      multiply-adds, stable-ABI conformance, its tag, licence and stubs, then
-#      tested with pytest on Python 3.12 with NumPy 1.26 and on Python 3.13
-#      with NumPy 2.x, and its stubs checked against it (stubtest, mypy).
+#   3. the wheel checked for fused multiply-adds, stable-ABI conformance, its
+#      tag, licence and stubs, then tested with pytest on Python 3.12 with
+#      NumPy 1.26 and on Python 3.13 with NumPy 2.x, the Dask layer on both,
+#      its stubs checked against it (stubtest, mypy);
+#   4. the reliability checks in scripts/ci/: leak loops, mutated blobs, an
+#      eight-thread stress run, the atheris corpora, and the Python suite
+#      against an ASan + UBSan build with leak checking.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$REPO_ROOT"
@@ -22,11 +25,14 @@ export MARROWFIN_REQUIRED_SIMD_LEVELS="$(scripts/ci/simd_levels.sh)"
 
 scripts/ci/check_format.sh
 
+# One release build in build/wheel compiles the core once for the wheel, the
+# C++ core tests and the C++ benchmarks (compiled so that they cannot rot).
+log "Building the abi3 wheel, the C++ core tests and the C++ benchmarks"
+WHEEL="$(MARROWFIN_BUILD_TESTS=ON MARROWFIN_BUILD_BENCHMARKS=ON build_wheel)"
+echo "built $WHEEL"
+
 log "C++ core tests"
-cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DMARROWFIN_BUILD_TESTS=ON -DMARROWFIN_WERROR=ON >/dev/null
-cmake --build build/test-release -j "$JOBS"
-ctest --test-dir build/test-release --output-on-failure -j "$JOBS"
-scripts/ci/build_benchmarks.sh
+ctest --test-dir build/wheel --output-on-failure -j "$JOBS"
 
 log "C++ core tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build/test-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWFIN_BUILD_TESTS=ON \
@@ -37,10 +43,6 @@ ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:hal
 
 PY312="$(find_python 3.12)"
 PY313="$(find_python 3.13)"
-
-log "Building the abi3 wheel (compiled objects in build/wheel are reused)"
-WHEEL="$(build_wheel)"
-echo "built $WHEEL"
 
 log "Checking the wheel: stable ABI only, no fused multiply-add in the binary"
 make_venv "$BUILD_VENV" "$PY312" abi3audit

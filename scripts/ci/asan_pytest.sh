@@ -17,7 +17,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWFIN_BUILD_TESTS
 cmake --build "$build" -j "$(nproc)" --target _core
 site="$build/site"
 rm -rf "$site" && mkdir -p "$site/marrowfin_rs"
-cp python/marrowfin_rs/*.py "$build"/_core*.so "$site/marrowfin_rs/"
+cp python/marrowfin_rs/* "$build"/_core*.so "$site/marrowfin_rs/"
 
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
 export PYTHONMALLOC=malloc PYTHONPATH="$REPO_ROOT/$site"

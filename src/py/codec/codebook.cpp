@@ -142,7 +142,7 @@ PyObject* codebook_unpickle(PyObject*, const Args<2>& args) {
   if (!codebook) {
     return raise_codec_error(codebook.error());
   }
-  return new_instance<Book>(codebook_type(), std::move(*codebook).value());
+  return new_instance<Book>(codebook_type(), std::move(codebook).value());
 }
 
 // ---- type -------------------------------------------------------------------
