@@ -74,6 +74,10 @@ TEST(RunBlocksFailure, HelperExceptionIsRethrownOnTheCaller) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (!thrown.load() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
+      // The helper is still unwinding (slowly under sanitizers) before it
+      // records the exception and ends the claims: give it time, so the
+      // count below measures the runner, not the unwinder.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
       return true;
     });
     ADD_FAILURE() << "no exception";
@@ -82,7 +86,7 @@ TEST(RunBlocksFailure, HelperExceptionIsRethrownOnTheCaller) {
   }
   EXPECT_TRUE(thrown.load());
   // No block is claimed once a failure is known: only those already running.
-  EXPECT_LT(processed.load(), 10u);
+  EXPECT_LT(processed.load(), kBlocks / 10);
 }
 
 TEST(RunBlocksFailure, FalseAbandonsTheBlocksNotYetClaimed) {
