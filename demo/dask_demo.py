@@ -9,12 +9,12 @@ ShardedCorpus whose shards live on the workers, which answers queries.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import os
 import resource
 import shutil
 import sys
 import time
+import types
 from pathlib import Path
 
 import cloudpickle
@@ -34,10 +34,10 @@ def load_generator():
     """The embedding-like data generator beside the repository, shipped to workers by value."""
     if not GENERATOR.is_file():
         sys.exit(f"error: the data generator {GENERATOR} is missing (it sits in ../shared beside the repository)")
-    spec = importlib.util.spec_from_file_location("embeddings", GENERATOR)
-    module = importlib.util.module_from_spec(spec)
+    module = types.ModuleType("embeddings")
+    module.__file__ = str(GENERATOR)
+    exec(compile(GENERATOR.read_text(), str(GENERATOR), "exec"), module.__dict__)
     sys.modules["embeddings"] = module
-    spec.loader.exec_module(module)
     cloudpickle.register_pickle_by_value(module)  # workers need not have ../shared
     return module.embeddings
 
