@@ -96,7 +96,8 @@ namespace batch_detail {
 
 Result<std::vector<CompressedVector>, CodecError> compress_batch(
     std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
-    const Codebook& codebook, unsigned threads, const StopToken& stop) {
+    const Codebook& codebook, unsigned threads, const StopToken& stop,
+    const rotation::RotationMatrix* rotation) {
   const std::uint32_t n = config.dimension();
   if (cols != n) {
     return fail(CodecError::dimension_mismatch(n, saturate_u32(cols)));
@@ -109,9 +110,12 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
     return fail(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
   }
 
-  const auto rotation = rotation::RotationMatrix::from_config(config, stop);
-  if (!rotation) return fail(CodecError::interrupted());
-  const rotation::RotationMatrix& matrix = *rotation;
+  std::optional<rotation::RotationMatrix> fetched;
+  if (rotation == nullptr) {
+    fetched = rotation::RotationMatrix::from_config(config, stop);
+    if (!fetched) return fail(CodecError::interrupted());
+  }
+  const rotation::RotationMatrix& matrix = rotation != nullptr ? *rotation : *fetched;
   std::vector<std::optional<CompressedVector>> slots(rows);
   LowestFailure failure;
   const RunOutcome outcome =
@@ -140,7 +144,8 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
 
 Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
                                     const CodecConfig& config, const Codebook& codebook,
-                                    std::span<float> out, unsigned threads, const StopToken& stop) {
+                                    std::span<float> out, unsigned threads, const StopToken& stop,
+                                    const rotation::RotationMatrix* rotation) {
   const std::uint32_t n = config.dimension();
   const std::uint64_t count = compressed.size();
   const std::uint64_t expected = saturating_product(count, n);
@@ -152,29 +157,30 @@ Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed
   std::once_flag rotation_once;
   std::optional<rotation::BatchInverseRotation> inverse;
   LowestFailure failure;
-  const RunOutcome outcome =
-      for_each_block(count, choose_workers(threads, count, n), failure, stop,
-                     [&](std::uint64_t first, std::uint64_t rows) {
-                       auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
-                       for (std::uint64_t r = 0; r < rows; ++r) {
-                         const CompressedVector& record = compressed[first + r];
-                         auto status = check_record(record, config, codebook, n);
-                         if (status.ok())
-                           status = decode_unrotated(record, codebook, unrotated.get() + r * n);
-                         if (!status.ok()) {
-                           failure.report(first + r, std::move(status).error());
-                           return false;
-                         }
-                       }
-                       std::call_once(rotation_once, [&] {
-                         if (auto matrix = rotation::RotationMatrix::from_config(config, stop)) {
-                           inverse.emplace(std::move(*matrix), count);
-                         }
-                       });
-                       if (!inverse) return false;  // generation was stopped
-                       inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
-                       return true;
-                     });
+  const RunOutcome outcome = for_each_block(
+      count, choose_workers(threads, count, n), failure, stop,
+      [&](std::uint64_t first, std::uint64_t rows) {
+        auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
+        for (std::uint64_t r = 0; r < rows; ++r) {
+          const CompressedVector& record = compressed[first + r];
+          auto status = check_record(record, config, codebook, n);
+          if (status.ok()) status = decode_unrotated(record, codebook, unrotated.get() + r * n);
+          if (!status.ok()) {
+            failure.report(first + r, std::move(status).error());
+            return false;
+          }
+        }
+        std::call_once(rotation_once, [&] {
+          if (rotation != nullptr) {
+            inverse.emplace(*rotation, count);
+          } else if (auto matrix = rotation::RotationMatrix::from_config(config, stop)) {
+            inverse.emplace(std::move(*matrix), count);
+          }
+        });
+        if (!inverse) return false;  // generation was stopped
+        inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
+        return true;
+      });
   if (interrupted(outcome, stop)) return fail(CodecError::interrupted());
   if (auto error = failure.take()) return fail(std::move(*error));
   return {};

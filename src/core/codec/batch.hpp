@@ -3,7 +3,10 @@
 // Codec::decompress_batch call these with threads = 0 (choose automatically:
 // up to one worker per hardware thread, and only when the batch is large
 // enough to repay starting threads). A raised `stop` abandons the batch
-// between blocks of rows with CodecError::interrupted().
+// between blocks of rows with CodecError::interrupted(). `rotation`, when
+// given, is the configuration's matrix the caller holds already (a corpus
+// keeps its own, which a matrix too large for the cache needs); otherwise it
+// comes from the process-wide cache.
 #pragma once
 
 #include <cstdint>
@@ -16,19 +19,20 @@
 #include "core/codec/compressed_vector.hpp"
 #include "core/common/result.hpp"
 #include "core/common/stop_token.hpp"
+#include "core/rotation/rotation_matrix.hpp"
 
 namespace marrowfin::codec::batch_detail {
 
 // data: rows * cols floats, row-major.
 [[nodiscard]] Result<std::vector<CompressedVector>, CodecError> compress_batch(
     std::span<const float> data, std::uint64_t rows, std::uint64_t cols, const CodecConfig& config,
-    const Codebook& codebook, unsigned threads, const StopToken& stop = StopToken::never());
+    const Codebook& codebook, unsigned threads, const StopToken& stop = StopToken::never(),
+    const rotation::RotationMatrix* rotation = nullptr);
 
 // out: compressed.size() * config.dimension() floats, record i at i * dimension.
-[[nodiscard]] Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
-                                                  const CodecConfig& config,
-                                                  const Codebook& codebook, std::span<float> out,
-                                                  unsigned threads,
-                                                  const StopToken& stop = StopToken::never());
+[[nodiscard]] Status<CodecError> decompress_batch(
+    std::span<const CompressedVector> compressed, const CodecConfig& config,
+    const Codebook& codebook, std::span<float> out, unsigned threads,
+    const StopToken& stop = StopToken::never(), const rotation::RotationMatrix* rotation = nullptr);
 
 }  // namespace marrowfin::codec::batch_detail

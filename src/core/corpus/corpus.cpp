@@ -83,6 +83,11 @@ Result<VectorEntry, CorpusError> Corpus::insert(std::string vector_id,
   return entry;
 }
 
+const rotation::RotationMatrix* Corpus::kept_rotation(const StopToken& stop) const {
+  if (!rotation_) rotation_ = rotation::RotationMatrix::from_config(codec_config_, stop);
+  return rotation_ ? &*rotation_ : nullptr;
+}
+
 Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> values,
                                                          std::size_t rows, unsigned threads,
                                                          const StopToken& stop) {
@@ -102,7 +107,8 @@ Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> 
   for (std::size_t first = 0; first < rows; first += kCodecSlice) {
     const std::size_t count = std::min(kCodecSlice, rows - first);
     auto records = codec::batch_detail::compress_batch(values.subspan(first * d, count * d), count,
-                                                       d, codec_config_, codebook_, threads, stop);
+                                                       d, codec_config_, codebook_, threads, stop,
+                                                       kept_rotation(stop));
     if (!records.ok()) return fail(std::move(records).error());
     for (std::size_t r = 0; r < count; ++r) {
       store_row(records.value()[r], first + r, scratch);
@@ -246,8 +252,9 @@ Status<codec::CodecError> Corpus::decode_rows(std::span<const std::size_t> rows,
     for (std::size_t i = first; i < first + count; ++i) {
       records.push_back(record_at(rows[i]));
     }
-    auto status = codec::batch_detail::decompress_batch(
-        records, codec_config_, codebook_, out.subspan(first * d, count * d), threads, stop);
+    auto status = codec::batch_detail::decompress_batch(records, codec_config_, codebook_,
+                                                        out.subspan(first * d, count * d), threads,
+                                                        stop, kept_rotation(stop));
     if (!status.ok()) return status;
   }
   return {};

@@ -149,6 +149,8 @@ class Corpus {
   // float32) after the codes, which search uses.
   void store_row(const codec::CompressedVector& record, std::size_t spare, RowScratch& scratch);
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
+  // rotation_, fetched now if need be; null when `stop` ended its generation.
+  const rotation::RotationMatrix* kept_rotation(const StopToken& stop) const;
   Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values, std::size_t rows,
                                                    unsigned threads, const StopToken& stop);
 
@@ -159,9 +161,11 @@ class Corpus {
   EntryStore store_;
   std::vector<CorpusEvent> pending_;
   std::uint64_t last_token_ = 0;
-  // The configuration's rotation, fetched at the first COMPRESS insert and
-  // reused by every later one. Not part of the observable state.
-  std::optional<rotation::RotationMatrix> rotation_;
+  // The configuration's rotation, fetched (from the process-wide cache, or
+  // generated) by the first operation that needs it and kept: a matrix too
+  // large for the cache is never built twice. Not part of the observable
+  // state; every operation holds the corpus lock, so const ones may fill it.
+  mutable std::optional<rotation::RotationMatrix> rotation_;
 };
 
 }  // namespace marrowfin::corpus

@@ -226,7 +226,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
 
   // The rotated query: binary64 sums rounded once to float32.
   std::vector<float> qf(dimension);
-  if (!rotation::RotationMatrix::from_config(codec_config_).apply(query, qf).ok()) {
+  if (!kept_rotation(StopToken::never())->apply(query, qf).ok()) {
     throw std::logic_error("corpus search: rotation refused a query of its own dimension");
   }
 
