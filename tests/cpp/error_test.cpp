@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "core/backend/backend_error.hpp"
 #include "core/codec/codec_error.hpp"
 #include "core/common/endian.hpp"
 #include "core/corpus/corpus_error.hpp"
@@ -14,17 +13,6 @@ namespace marrowfin {
 namespace {
 
 using codec::CodecError;
-
-TEST(Errors, InterruptedHasOneKindAndTextInEveryFamily) {
-  EXPECT_EQ(CodecError::interrupted().kind(), codec::CodecErrorKind::Interrupted);
-  EXPECT_EQ(corpus::CorpusError::interrupted().kind(), corpus::CorpusErrorKind::Interrupted);
-  EXPECT_EQ(backend::BackendError::interrupted().kind(), backend::BackendErrorKind::Interrupted);
-  for (const std::string& message :
-       {CodecError::interrupted().message(), corpus::CorpusError::interrupted().message(),
-        backend::BackendError::interrupted().message()}) {
-    EXPECT_EQ(message, "interrupted");
-  }
-}
 
 TEST(Errors, WrappersKeepTheirCauseAndCompareIt) {
   const CodecError flag = CodecError::invalid_residual_flag(2);

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/backend/backend_error.hpp"
 #include "core/common/shared.hpp"
 #include "core/corpus/corpus.hpp"
 #include "py/backend/search_result.hpp"
@@ -302,8 +303,7 @@ PyObject* corpus_search(PyObject* self, const Args<2>& args) {
     return nullptr;
   }
   if (top_k == 0) {
-    PyErr_SetString(PyExc_ValueError, "top_k must be > 0");
-    return nullptr;
+    return raise_backend_error(backend::BackendError::invalid_top_k());
   }
   auto found = corpus_of(self).core.locked_without_gil(
       [&query, top_k = top_k](CoreCorpus& corpus) { return corpus.search(*query, top_k); });
