@@ -11,6 +11,8 @@ import numpy as np
 
 from marrowfin_rs import _core
 
+import harness  # fuzz/atheris/harness.py, beside this script
+
 # The configurations the seeds were made with; a record that still carries one
 # of their hashes decodes against it, any other against a configuration of its
 # own shape (which then fails the hash check).
@@ -51,25 +53,5 @@ def check(data: bytes) -> None:
     assert values.dtype == np.float32 and values.shape == (config.dimension,)
 
 
-def main(argv):
-    if len(argv) > 2 and argv[1] == "--replay":
-        import pathlib
-        files = [p for d in argv[2:] for p in sorted(pathlib.Path(d).iterdir())]
-        for path in files:
-            check(path.read_bytes())
-        print(f"replayed {len(files)} inputs")
-        return
-    if len(argv) > 2 and argv[1] == "--seeds":
-        import pathlib
-        out = pathlib.Path(argv[2])
-        out.mkdir(parents=True, exist_ok=True)
-        for i, blob in enumerate(seeds()):
-            (out / f"seed-{i}").write_bytes(blob)
-        return
-    import atheris
-    atheris.Setup(argv, check)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    harness.main(sys.argv, check, seeds)

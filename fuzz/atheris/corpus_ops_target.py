@@ -13,6 +13,8 @@ import numpy as np
 
 from marrowfin_rs import _core
 
+import harness  # fuzz/atheris/harness.py, beside this script
+
 DIM = 6
 CONFIG = _core.CodecConfig(4, 7, DIM, residual_enabled=True)
 CODEBOOK = _core.Codebook(np.linspace(-3, 3, 16).astype(np.float32), 4)
@@ -134,25 +136,5 @@ def seeds():
     yield bytes([2, 0, 2, 1, 0xE4, 0xE5, 0xE6, 0x10, 0x90, 0xFF, 0, 2, 0, 3, 3, 3, 5, 0, 6, 0, 7, 0])
 
 
-def main(argv):
-    if len(argv) > 2 and argv[1] == "--replay":
-        import pathlib
-        files = [p for d in argv[2:] for p in sorted(pathlib.Path(d).iterdir())]
-        for path in files:
-            check(path.read_bytes())
-        print(f"replayed {len(files)} inputs")
-        return
-    if len(argv) > 2 and argv[1] == "--seeds":
-        import pathlib
-        out = pathlib.Path(argv[2])
-        out.mkdir(parents=True, exist_ok=True)
-        for i, blob in enumerate(seeds()):
-            (out / f"seed-{i}").write_bytes(blob)
-        return
-    import atheris
-    atheris.Setup(argv, check)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    harness.main(sys.argv, check, seeds)
