@@ -91,20 +91,36 @@ namespace marrowfin::corpus {
 namespace {
 
 // Every level this CPU runs gives the reference's sums, for partial and
-// whole 16-bit flush windows and extreme table entries.
+// whole 16-bit flush windows, every class split (empty classes included),
+// bytes visited out of order and extreme table entries.
 TEST(FastScan, EveryLevelSumsLikeTheScalarForm) {
   std::mt19937 rng(7);
   for (const std::size_t code_bytes : {1u, 5u, 128u, 129u, 384u, 700u}) {
-    std::vector<std::uint8_t> group(code_bytes * fast_scan::kGroup), tables(code_bytes * 32);
+    std::vector<std::uint8_t> group(code_bytes * fast_scan::kGroup), tables(code_bytes * 64);
     for (auto& b : group) b = static_cast<std::uint8_t>(rng());
-    for (auto& t : tables) t = static_cast<std::uint8_t>(rng() % 4 == 0 ? 255 : rng());
-    std::uint32_t expected[fast_scan::kGroup];
-    fast_scan::detail::sum_group_scalar(group.data(), code_bytes, tables.data(), expected);
-    for (const simd::Level level : simd::supported_levels()) {
-      std::uint32_t sums[fast_scan::kGroup];
-      fast_scan::select(level).sum_group(group.data(), code_bytes, tables.data(), sums);
-      EXPECT_TRUE(std::equal(sums, sums + fast_scan::kGroup, expected))
-          << simd::name(level) << " " << code_bytes;
+    for (std::size_t i = 0; i < tables.size(); i += 32) {
+      for (std::size_t c = 0; c < 16; ++c) {
+        tables[i + c] = tables[i + 16 + c] =
+            static_cast<std::uint8_t>(rng() % 4 == 0 ? 255 : rng());
+      }
+    }
+    std::vector<std::uint32_t> bytes(code_bytes);
+    for (std::size_t b = 0; b < code_bytes; ++b) bytes[b] = static_cast<std::uint32_t>(b);
+    std::shuffle(bytes.begin(), bytes.end(), rng);
+    for (const std::size_t split : {std::size_t{0}, code_bytes / 3, code_bytes}) {
+      fast_scan::Plan plan{bytes.data(), tables.data(), {}};
+      for (unsigned e = 0; e < fast_scan::kClasses; ++e) {
+        plan.class_end[e] =
+            e + 1 == fast_scan::kClasses ? code_bytes : std::min(code_bytes, split * (e + 1));
+      }
+      std::uint32_t expected[fast_scan::kGroup];
+      fast_scan::detail::sum_group_scalar(group.data(), group.data(), plan, expected);
+      for (const simd::Level level : simd::supported_levels()) {
+        std::uint32_t sums[fast_scan::kGroup];
+        fast_scan::select(level).sum_group(group.data(), group.data(), plan, sums);
+        EXPECT_TRUE(std::equal(sums, sums + fast_scan::kGroup, expected))
+            << simd::name(level) << " " << code_bytes << " " << split;
+      }
     }
   }
 }

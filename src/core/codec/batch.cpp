@@ -145,42 +145,47 @@ Result<std::vector<CompressedVector>, CodecError> compress_batch(
 Status<CodecError> decompress_batch(std::span<const CompressedVector> compressed,
                                     const CodecConfig& config, const Codebook& codebook,
                                     std::span<float> out, unsigned threads, const StopToken& stop,
-                                    const rotation::RotationMatrix* rotation) {
+                                    const rotation::BatchInverseRotation* inverse) {
   const std::uint32_t n = config.dimension();
   const std::uint64_t count = compressed.size();
   const std::uint64_t expected = saturating_product(count, n);
   if (out.size() != expected) return fail(CodecError::length_mismatch(out.size(), expected));
   if (count == 0) return {};
 
-  // Prepared by whichever block first passes its checks, so a batch that
-  // fails on its first record never builds a matrix.
+  // The caller's inverse rotation, or one prepared by whichever block first
+  // passes its checks, so a batch that fails on its first record never
+  // builds a matrix; null when its generation was stopped.
   std::once_flag rotation_once;
-  std::optional<rotation::BatchInverseRotation> inverse;
+  std::optional<rotation::BatchInverseRotation> prepared;
+  const auto rotation = [&]() -> const rotation::BatchInverseRotation* {
+    if (inverse != nullptr) return inverse;
+    std::call_once(rotation_once, [&] {
+      if (auto matrix = rotation::RotationMatrix::from_config(config, stop)) {
+        prepared.emplace(std::move(*matrix), count);
+      }
+    });
+    return prepared ? &*prepared : nullptr;
+  };
   LowestFailure failure;
-  const RunOutcome outcome = for_each_block(
-      count, choose_workers(threads, count, n), failure, stop,
-      [&](std::uint64_t first, std::uint64_t rows) {
-        auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
-        for (std::uint64_t r = 0; r < rows; ++r) {
-          const CompressedVector& record = compressed[first + r];
-          auto status = check_record(record, config, codebook, n);
-          if (status.ok()) status = decode_unrotated(record, codebook, unrotated.get() + r * n);
-          if (!status.ok()) {
-            failure.report(first + r, std::move(status).error());
-            return false;
-          }
-        }
-        std::call_once(rotation_once, [&] {
-          if (rotation != nullptr) {
-            inverse.emplace(*rotation, count);
-          } else if (auto matrix = rotation::RotationMatrix::from_config(config, stop)) {
-            inverse.emplace(std::move(*matrix), count);
-          }
-        });
-        if (!inverse) return false;  // generation was stopped
-        inverse->apply_many(unrotated.get(), rows, out.data() + first * n);
-        return true;
-      });
+  const RunOutcome outcome =
+      for_each_block(count, choose_workers(threads, count, n), failure, stop,
+                     [&](std::uint64_t first, std::uint64_t rows) {
+                       auto unrotated = std::make_unique_for_overwrite<float[]>(rows * n);
+                       for (std::uint64_t r = 0; r < rows; ++r) {
+                         const CompressedVector& record = compressed[first + r];
+                         auto status = check_record(record, config, codebook, n);
+                         if (status.ok())
+                           status = decode_unrotated(record, codebook, unrotated.get() + r * n);
+                         if (!status.ok()) {
+                           failure.report(first + r, std::move(status).error());
+                           return false;
+                         }
+                       }
+                       const rotation::BatchInverseRotation* matrix = rotation();
+                       if (matrix == nullptr) return false;  // generation was stopped
+                       matrix->apply_many(unrotated.get(), rows, out.data() + first * n);
+                       return true;
+                     });
   if (interrupted(outcome, stop)) return fail(CodecError::interrupted());
   if (auto error = failure.take()) return fail(std::move(*error));
   return {};

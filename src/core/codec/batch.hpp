@@ -19,6 +19,7 @@
 #include "core/codec/compressed_vector.hpp"
 #include "core/common/result.hpp"
 #include "core/common/stop_token.hpp"
+#include "core/rotation/apply/batch_inverse_rotation.hpp"
 #include "core/rotation/rotation_matrix.hpp"
 
 namespace marrowfin::codec::batch_detail {
@@ -30,9 +31,12 @@ namespace marrowfin::codec::batch_detail {
     const rotation::RotationMatrix* rotation = nullptr);
 
 // out: compressed.size() * config.dimension() floats, record i at i * dimension.
+// `inverse`, when given, is config's rotation prepared by the caller (a
+// caller that decodes often keeps one); otherwise one is prepared here.
 [[nodiscard]] Status<CodecError> decompress_batch(
     std::span<const CompressedVector> compressed, const CodecConfig& config,
     const Codebook& codebook, std::span<float> out, unsigned threads,
-    const StopToken& stop = StopToken::never(), const rotation::RotationMatrix* rotation = nullptr);
+    const StopToken& stop = StopToken::never(),
+    const rotation::BatchInverseRotation* inverse = nullptr);
 
 }  // namespace marrowfin::codec::batch_detail

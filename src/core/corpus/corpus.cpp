@@ -88,6 +88,15 @@ const rotation::RotationMatrix* Corpus::kept_rotation(const StopToken& stop) con
   return rotation_ ? &*rotation_ : nullptr;
 }
 
+const rotation::BatchInverseRotation* Corpus::kept_inverse(const StopToken& stop) const {
+  if (!inverse_) {
+    const rotation::RotationMatrix* matrix = kept_rotation(stop);
+    if (matrix == nullptr) return nullptr;
+    inverse_.emplace(*matrix, std::numeric_limits<std::size_t>::max());
+  }
+  return &*inverse_;
+}
+
 Status<codec::CodecError> Corpus::encode_into_spare_rows(std::span<const float> values,
                                                          std::size_t rows, unsigned threads,
                                                          const StopToken& stop) {
@@ -254,7 +263,7 @@ Status<codec::CodecError> Corpus::decode_rows(std::span<const std::size_t> rows,
     }
     auto status = codec::batch_detail::decompress_batch(records, codec_config_, codebook_,
                                                         out.subspan(first * d, count * d), threads,
-                                                        stop, kept_rotation(stop));
+                                                        stop, kept_inverse(stop));
     if (!status.ok()) return status;
   }
   return {};

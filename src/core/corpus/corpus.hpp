@@ -26,6 +26,7 @@
 #include "core/corpus/corpus_event.hpp"
 #include "core/corpus/entry_store.hpp"
 #include "core/corpus/vector_entry.hpp"
+#include "core/rotation/apply/batch_inverse_rotation.hpp"
 #include "core/rotation/rotation_matrix.hpp"
 
 namespace marrowfin::corpus {
@@ -151,6 +152,9 @@ class Corpus {
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
   // rotation_, fetched now if need be; null when `stop` ended its generation.
   const rotation::RotationMatrix* kept_rotation(const StopToken& stop) const;
+  // inverse_, prepared now if need be; null when `stop` ended the rotation's
+  // generation.
+  const rotation::BatchInverseRotation* kept_inverse(const StopToken& stop) const;
   Status<codec::CodecError> encode_into_spare_rows(std::span<const float> values, std::size_t rows,
                                                    unsigned threads, const StopToken& stop);
 
@@ -166,6 +170,11 @@ class Corpus {
   // large for the cache is never built twice. Not part of the observable
   // state; every operation holds the corpus lock, so const ones may fill it.
   mutable std::optional<rotation::RotationMatrix> rotation_;
+  // The same rotation prepared for decoding (with the panel copy the batch
+  // kernels stream, for matrices up to 64 MiB), likewise kept: a search
+  // decodes a handful of candidates, for which preparing it each time would
+  // cost as much as decoding them.
+  mutable std::optional<rotation::BatchInverseRotation> inverse_;
 };
 
 }  // namespace marrowfin::corpus

@@ -15,11 +15,12 @@
 // Approximate score. The codec stores u (u_j = level[c_j], plus the binary16
 // residual in float32) and decodes v = fl32(M^T u), each component a binary64
 // sum rounded once to float32. For the orthogonal M, q . M^T u = (M q) . u,
-// so with q_rot = M q (binary64) and qf = fl32(q_rot), one table per code
-// byte (256 entries: the float32 sum of the float32 products qf_j * level[c]
-// for the coordinates the byte holds) gives A = the float32 sum of one
-// table entry per code byte (with a residual: of fl32(qf_j * u_j) per
-// coordinate), in several interleaved running totals. The approximate
+// so with q_rot = M q (binary64) and qf = fl32(q_rot), the fine total A is a
+// float32 sum of the float32 products fl32(qf_j * u_j) in several
+// interleaved running totals: through tables of those products (per
+// coordinate for grouped 4-bit rows; per code byte, summed over the byte's
+// coordinates, for other rows of 2 or 4 bits), or computed directly (8-bit
+// rows, residuals). The approximate
 // cosine is a = A / (Q U), with Q^2 = sum of q_i^2 in binary64 and U^2 the
 // row's stored norm (sum of u_j^2 in binary64, rounded to float32).
 //
@@ -54,11 +55,17 @@
 // non-finite u) are always decoded and scored exactly; an irregular query,
 // or any NaN score, falls back to scoring every row exactly.
 //
-// Selection: with lo = a - err and hi = a + err for regular rows and the
-// exact score for the others, L = the k-th largest of these lower values.
-// At least k rows score >= L, so a row whose upper value is below L cannot
-// be among the k best; every other row is decoded and scored exactly, and
-// the k best of those, in result order, are the answer.
+// Selection: every regular row gets lo = a - err and hi = a + err, every
+// irregular row its exact score. Scanning blocks keep the k largest lower
+// values they have seen; a row whose upper value is below such a k-th value
+// T (its own block's, or a larger one another block published) cannot be
+// among the k best and is dropped, and grouped 4-bit rows whose coarse
+// bound (below) already stays under T never get a fine score. Of the rows
+// left, with L = the k-th largest of their lower values and the irregular
+// rows' scores (L >= every T used), every row whose upper value reaches L is
+// decoded and scored exactly, and the k best of those, in result order, are
+// the answer. Which rows are dropped depends on how threads share the
+// blocks; the answer does not.
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -66,6 +73,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <queue>
 #include <stdexcept>
 
 #include "core/backend/cosine_similarity.hpp"
@@ -147,9 +155,10 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     std::vector<float> decoded;
     for (std::size_t first = 0; first < rows.size(); first += slice) {
       const std::size_t count = std::min(slice, rows.size() - first);
-      decoded.resize(count * d);
+      const std::span<const std::size_t> batch = rows.subspan(first, count);
+      decoded.resize(batch.size() * d);
       // A few candidates are decoded faster on this thread than by starting others.
-      auto status = decode_rows(rows.subspan(first, count), decoded, count < 256 ? 1 : threads);
+      auto status = decode_rows(batch, decoded, count < 256 ? 1 : threads);
       if (!status.ok()) return status;
       for (std::size_t i = 0; i < count; ++i) {
         scores[first + i] = backend::cosine_similarity(query, {decoded.data() + i * d, d});
@@ -237,9 +246,21 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
   const RowLayout layout = row_layout(compression_policy_, codec_config_);
   const std::size_t code_bytes = layout.code_bytes;
   const bool residual = layout.residual_bytes != 0;
-  // One 256-entry table per code byte (no residual).
+  const RowChunks& chunks = store_.code_chunks();
+  const bool grouped = chunks.group() == kScanGroup;
+  const fast_scan::Kernels& kernels = fast_scan::select(simd::best_level());
+
+  // Fine tables: one 256-entry table per code byte for 2- and 4-bit rows
+  // without a residual (the float32 sum of the products of the coordinates
+  // the byte holds), one 16-entry table per coordinate for grouped rows.
   std::vector<float> tables;
-  if (!residual) {
+  if (grouped) {
+    tables.assign(2 * code_bytes * 16, 0.0f);
+    for (std::size_t j = 0; j < dimension; ++j) {
+      for (std::size_t c = 0; c < 16 && c < levels.size(); ++c)
+        tables[j * 16 + c] = qf[j] * levels[c];
+    }
+  } else if (!residual && bits < 8) {
     tables.assign(code_bytes * 256, 0.0f);
     for (std::size_t b = 0; b < code_bytes; ++b) {
       for (unsigned byte = 0; byte < 256; ++byte) {
@@ -262,15 +283,21 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
   const double c2 = 2.0 * (2.0 * g + 4.0 * e + rounding + 8.0 * 0x1p-30);
   const double query_norm = std::sqrt(query_norm2);
 
+  // The cosine a of a fine total (a float32 sum of rounded products) and
+  // its bound, for a row of stored squared norm norm2 (regular).
+  const auto cosine_of = [&](float total, double norm2, double& a, double& err) {
+    a = static_cast<double>(total) / (query_norm * std::sqrt(norm2));
+    err = std::abs(a) * c1 + c2;
+  };
   // Fine approximation of one row from its row-major codes (norm after
-  // them): the cosine a and its bound; false for an irregular row.
+  // them); false for an irregular row.
   const auto fine = [&](std::size_t row, const std::uint8_t* codes, double& a, double& err) {
     float norm2_stored;
     std::memcpy(&norm2_stored, codes + code_bytes, sizeof norm2_stored);
     const double norm2 = norm2_stored;
     if (!regular(norm2)) return false;
     float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    if (!residual) {
+    if (!tables.empty()) {
       std::size_t b = 0;
       for (; b + 8 <= code_bytes; b += 8) {
         for (unsigned t = 0; t < 8; ++t) s[t] += tables[(b + t) * 256 + codes[b + t]];
@@ -280,10 +307,17 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
       const std::uint8_t* res = store_.residual(row);
       // Coordinate j: its code, its residual, into running total j % 8.
       const auto add = [&](std::size_t j, unsigned c) {
-        const float u = levels[c] + halves[res[2 * j] | (res[2 * j + 1] << 8)];
+        float u = levels[c];
+        if (res != nullptr) u += halves[res[2 * j] | (res[2 * j + 1] << 8)];
         s[j % 8] += qf[j] * u;
       };
-      if (bits == 8) {
+      if (bits == 8 && res == nullptr) {
+        std::size_t j = 0;
+        for (; j + 8 <= dimension; j += 8) {
+          for (unsigned t = 0; t < 8; ++t) s[t] += qf[j + t] * levels[codes[j + t]];
+        }
+        for (; j < dimension; ++j) add(j, codes[j]);
+      } else if (bits == 8) {
         for (std::size_t j = 0; j < dimension; ++j) add(j, codes[j]);
       } else if (bits == 4) {
         for (std::size_t j = 0; j < dimension; ++j) add(j, (codes[j >> 1] >> ((j & 1) * 4)) & 15u);
@@ -294,33 +328,45 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
       }
     }
     const float total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-    a = static_cast<double>(total) / (query_norm * std::sqrt(norm2));
-    err = std::abs(a) * c1 + c2;
+    cosine_of(total, norm2, a, err);
     return true;
   };
 
   // Grouped 4-bit rows are first scored coarsely from 8-bit tables. With
   // P_j(c) = qf_j * level[c] (exact in binary64), m_j = min over c of
-  // P_j(c) and the common step s = max over j of (max P_j - m_j) / 255,
-  // entry c of coordinate j's table is t_j(c) = round((P_j(c) - m_j) / s), so
-  // the exact table sum qf.u = sum P_j(c_j) lies within E = sum over j of
-  // max over c of |m_j + s t_j(c) - P_j(c)| of sum m_j + s * (integer sum
-  // of t_j(c_j)). E is computed, not estimated; the binary64 roundings of
-  // these few sums add at most 2^-30 of the magnitudes involved. The bound
-  // of the cosine adds E / (Q U) to the fine bound's c1, c2 terms, which
-  // cover qf.u against the exact score (the fine approximation's own float32
-  // sum only makes them more conservative).
-  const RowChunks& chunks = store_.code_chunks();
-  std::vector<std::uint8_t> coarse_tables;
+  // P_j(c), s = max over j of (max P_j - m_j) / 255, and code byte b (its
+  // coordinates 2b, 2b+1) in the finest class e < kClasses whose step
+  // s_e = s / 2^e still spans both coordinates' ranges in 255 steps, entry c
+  // of coordinate j's table is t_j(c) = round((P_j(c) - m_j) / s_e), which
+  // the kernel counts 2^(kClasses - 1 - e) times in units of
+  // s' = s / 2^(kClasses - 1). So the exact table sum qf.u = sum P_j(c_j)
+  // lies within E = sum over j of max over c of |m_j + s_e t_j(c) - P_j(c)|
+  // of P = sum m_j + s' * (integer sum). E is computed, not estimated; the
+  // binary64 roundings of these few sums add at most 2^-30 of the
+  // magnitudes involved. A row's fine bound a +- (|a| c1 + c2) covers
+  // qf.u / (Q U) against the exact score, so the row's fine upper value is
+  // at most
+  //   H = (max(P, 0) (1 + c1) + E) / (Q U) + c2,
+  // which grows with the integer sum and shrinks with U. Against a threshold
+  // T (below), every row of a group whose H, taken at the group's smallest
+  // U, stays below T is skipped without a fine score: when
+  // x = ((T - c2) Q U_min - E) / (1 + c1) > 0, that is every row with
+  // P < x, i.e. integer sum < (x - sum m_j) / s' (taken one lower, and a
+  // relative 2^-40 lower, against binary64 rounding).
+  std::vector<std::uint32_t> plan_bytes;
+  std::vector<std::uint8_t> plan_tables;
+  fast_scan::Plan plan{};
   double coarse_offset = 0.0;
   double coarse_step = 0.0;
   double coarse_error = 0.0;
-  bool coarse = chunks.group() == kScanGroup && bits == 4 && !residual && levels.size() == 16;
+  bool coarse = grouped && bits == 4 && levels.size() == 16;
   if (coarse) {
     const std::size_t slots = 2 * code_bytes;
     std::vector<double> products(slots * 16, 0.0);
     std::vector<double> minimum(slots, 0.0);
+    std::vector<double> range(slots, 0.0);
     double magnitude = 0.0;
+    double widest = 0.0;
     for (std::size_t j = 0; j < slots && j < dimension; ++j) {
       double lo = std::numeric_limits<double>::infinity();
       double hi = -lo;
@@ -332,89 +378,201 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
       }
       coarse = coarse && std::isfinite(lo) && std::isfinite(hi);
       minimum[j] = lo;
-      coarse_step = std::max(coarse_step, hi - lo);
+      range[j] = hi - lo;
+      widest = std::max(widest, hi - lo);
       magnitude += std::max(std::abs(lo), std::abs(hi));
     }
-    coarse_step /= 255.0;
-    coarse = coarse && coarse_step > 0.0 && std::isfinite(coarse_step);
+    const double step = widest / 255.0;
+    coarse = coarse && step > 0.0 && std::isfinite(step);
     if (coarse) {
-      coarse_tables.assign(slots * 16, 0);
-      for (std::size_t j = 0; j < slots; ++j) {
-        double worst = 0.0;
-        for (std::size_t c = 0; c < 16; ++c) {
-          const double scaled = std::nearbyint((products[j * 16 + c] - minimum[j]) / coarse_step);
-          const double t = std::clamp(scaled, 0.0, 255.0);
-          coarse_tables[j * 16 + c] = static_cast<std::uint8_t>(t);
-          worst = std::max(worst, std::abs(minimum[j] + coarse_step * t - products[j * 16 + c]));
+      constexpr unsigned kClasses = fast_scan::kClasses;
+      coarse_step = std::ldexp(step, -static_cast<int>(kClasses - 1));
+      std::vector<unsigned> byte_class(code_bytes, 0);
+      for (std::size_t b = 0; b < code_bytes; ++b) {
+        const double span = std::max(range[2 * b], range[2 * b + 1]);
+        while (byte_class[b] + 1 < kClasses &&
+               span <= 255.0 * std::ldexp(step, -static_cast<int>(byte_class[b] + 1))) {
+          ++byte_class[b];
         }
-        coarse_offset += minimum[j];
-        coarse_error += worst;
       }
-      coarse_error += 0x1p-30 * (magnitude + 255.0 * coarse_step * static_cast<double>(slots));
+      plan_tables.assign(code_bytes * 64, 0);
+      for (unsigned e = 0; e < kClasses; ++e) {
+        const double class_step = std::ldexp(step, -static_cast<int>(e));
+        for (std::size_t b = 0; b < code_bytes; ++b) {
+          if (byte_class[b] != e) continue;
+          std::uint8_t* entries = &plan_tables[plan_bytes.size() * 64];
+          plan_bytes.push_back(static_cast<std::uint32_t>(b));
+          for (std::size_t j = 2 * b; j < 2 * b + 2; ++j) {
+            double worst = 0.0;
+            for (std::size_t c = 0; c < 16; ++c) {
+              const double p = products[j * 16 + c];
+              const double t =
+                  std::clamp(std::nearbyint((p - minimum[j]) / class_step), 0.0, 255.0);
+              std::uint8_t* entry = entries + (j - 2 * b) * 32 + c;
+              entry[0] = entry[16] = static_cast<std::uint8_t>(t);
+              worst = std::max(worst, std::abs(minimum[j] + class_step * t - p));
+            }
+            coarse_offset += minimum[j];
+            coarse_error += worst;
+          }
+        }
+        plan.class_end[e] = plan_bytes.size();
+      }
+      plan.bytes = plan_bytes.data();
+      plan.tables = plan_tables.data();
+      coarse_error += 0x1p-30 * (magnitude + 255.0 * step * static_cast<double>(slots));
     }
   }
 
-  // Per row: approximate cosine and its bound, or NaN for an irregular row.
-  std::vector<double> approx(n);
-  std::vector<double> bound(n);
+  // The scan: every regular row either skipped (it cannot reach the k best)
+  // or offered with its fine bound to a block's Gatherer; irregular rows
+  // listed for exact scoring.
+  struct Candidate {
+    std::size_t row;
+    double lower;
+    double upper;
+  };
+  std::atomic<double> published{-std::numeric_limits<double>::infinity()};
+  // T: a value that at least k offered rows' lower values reach (the k-th
+  // largest lower value of this block's offers, or a larger one another
+  // block published). A row whose upper value is below T is not among the
+  // k best; the final selection below only needs every row that is.
+  class Gatherer {
+   public:
+    Gatherer(std::size_t k, std::atomic<double>& published) : k_(k), published_(published) {}
+    double threshold() const noexcept {
+      return std::max(local_, published_.load(std::memory_order_relaxed));
+    }
+    void offer(std::size_t row, double lower, double upper) {
+      if (upper < threshold()) return;
+      kept.push_back(Candidate{row, lower, upper});
+      if (lows_.size() < k_) {
+        lows_.push(lower);
+      } else if (lower > lows_.top()) {
+        lows_.pop();
+        lows_.push(lower);
+      } else {
+        return;
+      }
+      if (lows_.size() == k_ && lows_.top() > local_) {
+        local_ = lows_.top();
+        double seen = published_.load(std::memory_order_relaxed);
+        while (local_ > seen &&
+               !published_.compare_exchange_weak(seen, local_, std::memory_order_relaxed)) {
+        }
+      }
+    }
+    std::vector<Candidate> kept;
+    std::vector<std::size_t> irregular;
+
+   private:
+    std::size_t k_;
+    std::atomic<double>& published_;
+    double local_ = -std::numeric_limits<double>::infinity();
+    std::priority_queue<double, std::vector<double>, std::greater<double>> lows_;
+  };
+
+  const std::size_t rows_per_block = kScanBlockRows;
+  const std::uint64_t blocks = (n + rows_per_block - 1) / rows_per_block;
+  std::vector<Gatherer> gathered;
+  gathered.reserve(blocks);
+  for (std::uint64_t b = 0; b < blocks; ++b) gathered.emplace_back(k, published);
   const StopToken never;
-  if (coarse) {
-    const fast_scan::Kernels& kernels = fast_scan::select(simd::best_level());
-    const std::size_t groups = (n + kScanGroup - 1) / kScanGroup;
-    const std::size_t per_block = kScanBlockRows / kScanGroup;
-    const std::uint64_t blocks = (groups + per_block - 1) / per_block;
-    run_blocks(blocks, runner_threads(threads, blocks), never, [&](std::uint64_t block) {
+  run_blocks(blocks, runner_threads(threads, blocks), never, [&](std::uint64_t block) {
+    Gatherer& out = gathered[block];
+    const std::size_t first = block * rows_per_block;
+    const std::size_t last = std::min(n, first + rows_per_block);
+    if (grouped) {
       std::uint32_t sums[kScanGroup];
-      const std::size_t last = std::min(groups, (block + 1) * per_block);
-      for (std::size_t g = block * per_block; g < last; ++g) {
-        const std::uint8_t* data = chunks.group_data(g);
-        kernels.sum_group(data, code_bytes, coarse_tables.data(), sums);
-        for (std::size_t r = 0; r < kScanGroup && g * kScanGroup + r < n; ++r) {
-          const std::size_t row = g * kScanGroup + r;
-          std::uint8_t norm_bytes[kNormBytes];
-          for (std::size_t t = 0; t < kNormBytes; ++t)
-            norm_bytes[t] = data[(code_bytes + t) * kScanGroup + r];
-          float norm2_stored;
-          std::memcpy(&norm2_stored, norm_bytes, sizeof norm2_stored);
-          const double norm2 = norm2_stored;
-          if (!regular(norm2)) {
-            approx[row] = std::numeric_limits<double>::quiet_NaN();
+      float norms[kScanGroup];
+      for (std::size_t g0 = first; g0 < last; g0 += kScanGroup) {
+        const std::uint8_t* data = chunks.group_data(g0 / kScanGroup);
+        const std::size_t rows = std::min(kScanGroup, last - g0);
+        // The norms follow the codes, so they are read once the scan has
+        // brought the group into the cache.
+        if (coarse) kernels.sum_group(data, data + store_.code_bytes() * kScanGroup, plan, sums);
+        const std::uint8_t* norm_bytes = data + code_bytes * kScanGroup;
+        double u2_min = std::numeric_limits<double>::infinity();
+        for (std::size_t r = 0; r < rows; ++r) {
+          const std::uint32_t word = std::uint32_t{norm_bytes[r]} |
+                                     (std::uint32_t{norm_bytes[kScanGroup + r]} << 8) |
+                                     (std::uint32_t{norm_bytes[2 * kScanGroup + r]} << 16) |
+                                     (std::uint32_t{norm_bytes[3 * kScanGroup + r]} << 24);
+          norms[r] = std::bit_cast<float>(word);
+          if (regular(norms[r])) u2_min = std::min(u2_min, static_cast<double>(norms[r]));
+        }
+        double sum_floor = -1.0;  // rows with a smaller integer sum are skipped
+        if (coarse) {
+          const double x =
+              ((out.threshold() - c2) * query_norm * std::sqrt(u2_min) - coarse_error) / (1.0 + c1);
+          if (std::isfinite(u2_min) && x > 0.0 && std::isfinite(x)) {
+            const double s = (x - coarse_offset) / coarse_step;
+            sum_floor = s - std::abs(s) * 0x1p-40 - 1.0;
+          }
+        }
+        for (std::size_t r = 0; r < rows; ++r) {
+          const std::size_t row = g0 + r;
+          if (!regular(norms[r])) {
+            out.irregular.push_back(row);
             continue;
           }
-          const double scale = query_norm * std::sqrt(norm2);
-          const double a = (coarse_offset + coarse_step * static_cast<double>(sums[r])) / scale;
-          approx[row] = a;
-          bound[row] = coarse_error / scale + std::abs(a) * c1 + c2;
+          if (coarse && static_cast<double>(sums[r]) < sum_floor) continue;
+          // The fine total from the group's codes, two coordinates a byte.
+          // Coordinate j into running total j % 8, four bytes at a time.
+          float s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
+          const float* t = tables.data();
+          const std::uint8_t* x = data + r;
+          std::size_t b = 0;
+          for (; b + 4 <= code_bytes; b += 4, t += 128, x += 4 * kScanGroup) {
+            s0 += t[x[0] & 15u];
+            s1 += t[16 + (x[0] >> 4)];
+            s2 += t[32 + (x[kScanGroup] & 15u)];
+            s3 += t[48 + (x[kScanGroup] >> 4)];
+            s4 += t[64 + (x[2 * kScanGroup] & 15u)];
+            s5 += t[80 + (x[2 * kScanGroup] >> 4)];
+            s6 += t[96 + (x[3 * kScanGroup] & 15u)];
+            s7 += t[112 + (x[3 * kScanGroup] >> 4)];
+          }
+          float s[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+          for (; b < code_bytes; ++b, t += 32, x += kScanGroup) {
+            s[(2 * b) % 8] += t[x[0] & 15u];
+            s[(2 * b + 1) % 8] += t[16 + (x[0] >> 4)];
+          }
+          const float total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+          double a, err;
+          cosine_of(total, norms[r], a, err);
+          out.offer(row, a - err, a + err);
         }
       }
       return true;
-    });
-  } else {
-    const std::uint64_t blocks = (n + kScanBlockRows - 1) / kScanBlockRows;
-    run_blocks(blocks, runner_threads(threads, blocks), never, [&](std::uint64_t block) {
-      std::vector<std::uint8_t> buffer(store_.code_bytes());
-      const std::size_t first = block * kScanBlockRows;
-      const std::size_t last = std::min(n, first + kScanBlockRows);
-      for (std::size_t row = first; row < last; ++row) {
-        const std::uint8_t* codes = buffer.data();
-        if (chunks.group() == 1) {
-          codes = chunks.row(row);
-        } else {
-          store_.read_codes(row, buffer.data());
-        }
-        if (!fine(row, codes, approx[row], bound[row])) {
-          approx[row] = std::numeric_limits<double>::quiet_NaN();
-        }
+    }
+    std::vector<std::uint8_t> buffer(store_.code_bytes());
+    for (std::size_t row = first; row < last; ++row) {
+      const std::uint8_t* codes = buffer.data();
+      if (chunks.group() == 1) {
+        codes = chunks.row(row);
+      } else {
+        store_.read_codes(row, buffer.data());
       }
-      return true;
-    });
+      double a, err;
+      if (!fine(row, codes, a, err)) {
+        out.irregular.push_back(row);
+        continue;
+      }
+      out.offer(row, a - err, a + err);
+    }
+    return true;
+  });
+
+  std::vector<Candidate> offered;
+  std::vector<std::size_t> irregular;
+  for (Gatherer& block : gathered) {
+    offered.insert(offered.end(), block.kept.begin(), block.kept.end());
+    irregular.insert(irregular.end(), block.irregular.begin(), block.irregular.end());
   }
+  gathered.clear();
 
   // Irregular rows are scored exactly now.
-  std::vector<std::size_t> irregular;
-  for (std::size_t row = 0; row < n; ++row) {
-    if (std::isnan(approx[row])) irregular.push_back(row);
-  }
   std::vector<float> irregular_scores;
   if (auto status = exact_scores(irregular, irregular_scores); !status.ok()) {
     return fail(CorpusError::codec(std::move(status).error()));
@@ -423,45 +581,23 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     if (std::isnan(score)) return exhaustive();
   }
 
-  // The rows among `rows` (every row that can be among the k best, with
-  // the irregular rows; all regular rows when empty) whose upper value
-  // reaches the k-th largest lower value.
-  const auto reaching = [&](std::span<const std::size_t> rows) {
-    const bool all = rows.empty();
+  // Selection: L = the k-th largest of the offered rows' lower values and
+  // the irregular rows' exact scores (every skipped row's upper value is
+  // below such a value, so it is not among them); at least k rows score
+  // >= L, so an offered row whose upper value is below L is not among the
+  // k best, and every other one is scored exactly.
+  std::vector<std::size_t> candidates;
+  if (!offered.empty()) {
     std::vector<double> lower;
-    lower.reserve((all ? n : rows.size()) + irregular.size());
-    const auto each = [&](auto&& visit) {
-      if (all) {
-        for (std::size_t row = 0; row < n; ++row) {
-          if (!std::isnan(approx[row])) visit(row);
-        }
-      } else {
-        for (const std::size_t row : rows) visit(row);
-      }
-    };
-    each([&](std::size_t row) { lower.push_back(approx[row] - bound[row]); });
+    lower.reserve(offered.size() + irregular.size());
+    for (const Candidate& c : offered) lower.push_back(c.lower);
     lower.insert(lower.end(), irregular_scores.begin(), irregular_scores.end());
     std::nth_element(lower.begin(), lower.begin() + static_cast<std::ptrdiff_t>(k - 1), lower.end(),
                      std::greater<double>());
     const double threshold = lower[k - 1];
-    std::vector<std::size_t> kept;
-    each([&](std::size_t row) {
-      if (approx[row] + bound[row] >= threshold) kept.push_back(row);
-    });
-    return kept;
-  };
-  std::vector<std::size_t> candidates;
-  if (irregular.size() < n) candidates = reaching({});
-  if (coarse && !candidates.empty()) {
-    // The coarse survivors, scored again from the float32 tables.
-    std::vector<std::uint8_t> buffer(store_.code_bytes());
-    for (const std::size_t row : candidates) {
-      store_.read_codes(row, buffer.data());
-      if (!fine(row, buffer.data(), approx[row], bound[row])) {
-        throw std::logic_error("corpus search: a regular row turned irregular");
-      }
+    for (const Candidate& c : offered) {
+      if (c.upper >= threshold) candidates.push_back(c.row);
     }
-    candidates = reaching(candidates);
   }
   std::vector<float> candidate_scores;
   if (auto status = exact_scores(candidates, candidate_scores); !status.ok()) {

@@ -4,15 +4,19 @@ namespace marrowfin::corpus::fast_scan {
 namespace detail {
 
 // The reference form.
-void sum_group_scalar(const std::uint8_t* group, std::size_t code_bytes, const std::uint8_t* tables,
+void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* /*next*/, const Plan& plan,
                       std::uint32_t* sums) {
   for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
-  for (std::size_t b = 0; b < code_bytes; ++b) {
-    const std::uint8_t* column = group + b * kGroup;
-    const std::uint8_t* low = tables + 32 * b;
-    const std::uint8_t* high = low + 16;
-    for (std::size_t r = 0; r < kGroup; ++r) {
-      sums[r] += std::uint32_t{low[column[r] & 15u]} + high[column[r] >> 4];
+  std::size_t i = 0;
+  for (unsigned e = 0; e < kClasses; ++e) {
+    const unsigned shift = kClasses - 1 - e;
+    for (; i < plan.class_end[e]; ++i) {
+      const std::uint8_t* column = group + plan.bytes[i] * kGroup;
+      const std::uint8_t* low = plan.tables + 64 * i;
+      const std::uint8_t* high = low + 32;
+      for (std::size_t r = 0; r < kGroup; ++r) {
+        sums[r] += (std::uint32_t{low[column[r] & 15u]} + high[column[r] >> 4]) << shift;
+      }
     }
   }
 }

@@ -1,6 +1,11 @@
 // The grouped 4-bit scan kernels of Corpus::search: sums of small integer
-// table lookups for kScanGroup rows at once, from codes stored in the
-// grouped layout (byte b of row r of a group at b * kScanGroup + r).
+// table lookups for kGroup rows at once, from codes stored in the grouped
+// layout (byte b of row r of a group at b * kGroup + r).
+//
+// Code bytes are visited in a plan's order, in kClasses classes of table
+// resolution: class e's entries count 2^(kClasses - 1 - e) times a unit, so
+// bytes whose products span a small range get finer tables (a search gives
+// each byte the finest class its range fits).
 //
 // One implementation per simd::Level, chosen by select(); integer sums, so
 // every level gives the same bits (tests compare them all).
@@ -14,13 +19,26 @@
 namespace marrowfin::corpus::fast_scan {
 
 inline constexpr std::size_t kGroup = 32;
+inline constexpr unsigned kClasses = 4;
+
+// The order a scan visits code bytes in: bytes[i] is the i-th byte visited,
+// with its two 16-entry tables (its low and its high nibble's coordinate) at
+// tables + 64 i and tables + 64 i + 32, each stored twice (entries 16-31
+// repeat entries 0-15). Entries [class_end[e - 1], class_end[e]) are class
+// e (class_end[-1] = 0); class_end[kClasses - 1] is the number of bytes.
+struct Plan {
+  const std::uint32_t* bytes;
+  const std::uint8_t* tables;
+  std::size_t class_end[kClasses];
+};
 
 struct Kernels {
-  // For each row r of the group at `group` (kGroup * width bytes):
-  // sums[r] = sum over b < code_bytes of tables[32 b + (x & 15)] +
-  // tables[32 b + 16 + (x >> 4)], x = byte b of row r (two 16-entry tables
-  // per code byte: its low and its high nibble's coordinate).
-  void (*sum_group)(const std::uint8_t* group, std::size_t code_bytes, const std::uint8_t* tables,
+  // For each row r of the group at `group`: sums[r] = the sum over classes e
+  // of 2^(kClasses - 1 - e) times the sum, over class e's entries i, of
+  // tables[64 i + (x & 15)] + tables[64 i + 32 + (x >> 4)], x = byte
+  // bytes[i] of row r. `next` is where the following group starts (it is
+  // prefetched while this one is summed; any address will do).
+  void (*sum_group)(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
                     std::uint32_t* sums);
 };
 
@@ -28,9 +46,9 @@ struct Kernels {
 [[nodiscard]] const Kernels& select(simd::Level level) noexcept;
 
 namespace detail {
-void sum_group_scalar(const std::uint8_t* group, std::size_t code_bytes, const std::uint8_t* tables,
+void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
                       std::uint32_t* sums);
-void sum_group_avx2(const std::uint8_t* group, std::size_t code_bytes, const std::uint8_t* tables,
+void sum_group_avx2(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
                     std::uint32_t* sums);
 }  // namespace detail
 

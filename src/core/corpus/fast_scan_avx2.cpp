@@ -1,44 +1,68 @@
-// The AVX2 form of the grouped 4-bit scan: 32 rows' code byte per load, two
-// byte shuffles look up both nibbles' tables, and 16-bit running sums are
-// widened every 128 code bytes (128 * 2 * 255 = 65,280 fits 16 bits).
-#include "core/corpus/fast_scan.hpp"
-
+// The AVX2 forms of the scan kernels.
 #include <immintrin.h>
+
+#include "core/corpus/fast_scan.hpp"
 
 #define MARROWFIN_AVX2_TARGET __attribute__((target("avx2")))
 
 namespace marrowfin::corpus::fast_scan::detail {
 
-MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, std::size_t code_bytes,
-                                          const std::uint8_t* tables, std::uint32_t* sums) {
+namespace {
+
+// Adds the lookups of the plan's entry i for 32 rows to their totals.
+MARROWFIN_AVX2_TARGET inline void lookup_byte(const std::uint8_t* group, const Plan& plan,
+                                              std::size_t i, __m256i& mixed, __m256i& odd) {
   const __m256i nibble = _mm256_set1_epi8(0x0f);
-  const __m256i low_byte = _mm256_set1_epi16(0x00ff);
+  const __m256i x =
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + plan.bytes[i] * kGroup));
+  const __m256i* table = reinterpret_cast<const __m256i*>(plan.tables + 64 * i);
+  const __m256i a = _mm256_shuffle_epi8(_mm256_loadu_si256(table), _mm256_and_si256(x, nibble));
+  const __m256i c = _mm256_shuffle_epi8(_mm256_loadu_si256(table + 1),
+                                        _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble));
+  mixed = _mm256_add_epi16(mixed, _mm256_add_epi16(a, c));
+  odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(c, 8)));
+}
+
+}  // namespace
+
+// 32 rows' code byte per load; two byte shuffles look up both nibbles'
+// tables (each table stored twice, filling one 256-bit load). Each shuffle
+// result is added as it is to one 16-bit total (an even row's entry plus 256
+// times the next odd row's) and, shifted down, to another (the odd row's
+// entry alone); the even rows' sums are the difference. Totals are widened
+// every 128 entries and at the end of each class (128 * 2 * 255 = 65,280
+// fits 16 bits; the mixed total only needs to be right modulo 2^16). Two
+// entries per step, in separate totals. The scan is bounded by memory
+// bandwidth, so the next group is prefetched as this one is summed.
+MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, const std::uint8_t* next,
+                                          const Plan& plan, std::uint32_t* sums) {
   for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
-  for (std::size_t first = 0; first < code_bytes; first += 128) {
-    const std::size_t last = first + 128 < code_bytes ? first + 128 : code_bytes;
-    __m256i even = _mm256_setzero_si256();  // rows 0, 2, 4, ...
-    __m256i odd = _mm256_setzero_si256();   // rows 1, 3, 5, ...
-    for (std::size_t b = first; b < last; ++b) {
-      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + b * kGroup));
-      const __m256i low_table = _mm256_broadcastsi128_si256(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * b)));
-      const __m256i high_table = _mm256_broadcastsi128_si256(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables + 32 * b + 16)));
-      const __m256i a = _mm256_shuffle_epi8(low_table, _mm256_and_si256(x, nibble));
-      const __m256i c =
-          _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble));
-      even = _mm256_add_epi16(
-          even, _mm256_add_epi16(_mm256_and_si256(a, low_byte), _mm256_and_si256(c, low_byte)));
-      odd =
-          _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(c, 8)));
-    }
-    alignas(32) std::uint16_t e[16];
-    alignas(32) std::uint16_t o[16];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(e), even);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(o), odd);
-    for (std::size_t i = 0; i < 16; ++i) {
-      sums[2 * i] += e[i];
-      sums[2 * i + 1] += o[i];
+  std::size_t i = 0;
+  for (unsigned e = 0; e < kClasses; ++e) {
+    const unsigned shift = kClasses - 1 - e;
+    while (i < plan.class_end[e]) {
+      const std::size_t last = i + 128 < plan.class_end[e] ? i + 128 : plan.class_end[e];
+      __m256i mixed0 = _mm256_setzero_si256();
+      __m256i odd0 = _mm256_setzero_si256();
+      __m256i mixed1 = _mm256_setzero_si256();
+      __m256i odd1 = _mm256_setzero_si256();
+      for (; i + 2 <= last; i += 2) {
+        _mm_prefetch(reinterpret_cast<const char*>(next + i * kGroup), _MM_HINT_NTA);
+        lookup_byte(group, plan, i, mixed0, odd0);
+        lookup_byte(group, plan, i + 1, mixed1, odd1);
+      }
+      if (i < last) lookup_byte(group, plan, i++, mixed0, odd0);
+      const __m256i mixed = _mm256_add_epi16(mixed0, mixed1);
+      const __m256i odd = _mm256_add_epi16(odd0, odd1);
+      const __m256i even = _mm256_sub_epi16(mixed, _mm256_slli_epi16(odd, 8));
+      alignas(32) std::uint16_t ev[16];
+      alignas(32) std::uint16_t od[16];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(ev), even);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(od), odd);
+      for (std::size_t k = 0; k < 16; ++k) {
+        sums[2 * k] += std::uint32_t{ev[k]} << shift;
+        sums[2 * k + 1] += std::uint32_t{od[k]} << shift;
+      }
     }
   }
 }
