@@ -125,5 +125,29 @@ TEST(FastScan, EveryLevelSumsLikeTheScalarForm) {
   }
 }
 
+// The residual product gives the scalar form's bits at every level, for
+// lengths around the 16-lane step and binary16 values of every kind but NaN.
+TEST(FastScan, EveryLevelTakesResidualProductsLikeTheScalarForm) {
+  std::mt19937 rng(11);
+  for (const std::size_t d : {1u, 15u, 16u, 17u, 100u, 768u}) {
+    std::vector<std::uint8_t> halves(2 * d);
+    std::vector<float> query = test::gaussian_floats(d, 5);
+    for (std::size_t j = 0; j < d; ++j) {
+      std::uint16_t h;
+      do {
+        h = static_cast<std::uint16_t>(rng());
+      } while ((h & 0x7c00) == 0x7c00 && (h & 0x03ff) != 0);  // NaN
+      halves[2 * j] = static_cast<std::uint8_t>(h);
+      halves[2 * j + 1] = static_cast<std::uint8_t>(h >> 8);
+    }
+    const float expected = fast_scan::detail::residual_dot_scalar(halves.data(), query.data(), d);
+    for (const simd::Level level : simd::supported_levels()) {
+      EXPECT_EQ(bits(fast_scan::select(level).residual_dot(halves.data(), query.data(), d)),
+                bits(expected))
+          << simd::name(level) << " " << d;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace marrowfin::corpus

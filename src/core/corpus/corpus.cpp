@@ -1,6 +1,7 @@
 #include "core/corpus/corpus.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -10,8 +11,10 @@
 #include <utility>
 
 #include "core/codec/batch.hpp"
+#include "core/codec/binary16.hpp"
 #include "core/codec/record_codec.hpp"
 #include "core/codec/service.hpp"
+#include "core/common/endian.hpp"
 #include "core/common/saturating.hpp"
 #include "core/common/vector_growth.hpp"
 #include "core/corpus/policy_codec.hpp"
@@ -26,12 +29,16 @@ constexpr std::size_t kCodecSlice = 2048;
 
 }  // namespace
 
+std::size_t norm_bytes(const codec::CodecConfig& config) noexcept {
+  return config.residual_enabled() ? 2 * kNormBytes : kNormBytes;
+}
+
 std::size_t scan_group(CompressionPolicy policy, const codec::CodecConfig& config) noexcept {
-  // 4-bit codes without a residual are stored for the grouped scan, unless
-  // a group would outgrow a chunk.
-  const std::size_t width = (std::size_t{config.dimension()} * 4 + 7) / 8 + kNormBytes;
+  // 4-bit codes are stored for the grouped scan (residuals stay in rows of
+  // their own), unless a group would outgrow a chunk.
+  const std::size_t width = (std::size_t{config.dimension()} * 4 + 7) / 8 + norm_bytes(config);
   const bool grouped = policy == CompressionPolicy::COMPRESS && config.bit_width() == 4 &&
-                       !config.residual_enabled() && width * kScanGroup <= (std::size_t{1} << 20);
+                       width * kScanGroup <= (std::size_t{1} << 20);
   return grouped ? kScanGroup : 1;
 }
 
@@ -39,7 +46,7 @@ namespace {
 
 EntryStore make_store(CompressionPolicy policy, const codec::CodecConfig& config) {
   const RowLayout layout = row_layout(policy, config);
-  const std::size_t norm = policy == CompressionPolicy::COMPRESS ? kNormBytes : 0;
+  const std::size_t norm = policy == CompressionPolicy::COMPRESS ? norm_bytes(config) : 0;
   const std::size_t width = layout.code_bytes + norm;
   const std::size_t group = scan_group(policy, config);
   return EntryStore(width, layout.residual_bytes, group);
@@ -196,8 +203,21 @@ void Corpus::store_row(const codec::CompressedVector& record, std::size_t spare,
       sum = 0.0;
       for (const float u : scratch.values) sum += static_cast<double>(u) * static_cast<double>(u);
     }
+    const std::size_t code_bytes = row_layout(compression_policy_, codec_config_).code_bytes;
     const auto norm = static_cast<float>(sum);
-    std::memcpy(scratch.codes.data() + store_.code_bytes() - kNormBytes, &norm, sizeof norm);
+    std::memcpy(scratch.codes.data() + code_bytes, &norm, sizeof norm);
+    if (const std::uint8_t* residual = store_.spare_residual(spare)) {
+      double squares = 0.0;
+      for (std::size_t j = 0; j < codec_config_.dimension(); ++j) {
+        const double r = codec::half_to_float(load_le<std::uint16_t>(residual + 2 * j));
+        squares += r * r;
+      }
+      auto bound = static_cast<float>(squares);
+      if (static_cast<double>(bound) < squares) {
+        bound = std::nextafter(bound, std::numeric_limits<float>::infinity());
+      }
+      std::memcpy(scratch.codes.data() + code_bytes + kNormBytes, &bound, sizeof bound);
+    }
   }
   store_.write_spare_codes(spare, scratch.codes.data());
 }

@@ -39,8 +39,11 @@ struct DecodedVector {
 
 // Rows per group of the grouped code layout (see RowChunks).
 inline constexpr std::size_t kScanGroup = 32;
-// COMPRESS rows carry a float32 norm after their codes.
+// COMPRESS rows carry a float32 norm after their codes; rows with a
+// residual then also carry a float32 bound of the residual's norm.
 inline constexpr std::size_t kNormBytes = sizeof(float);
+// The bytes after a COMPRESS row's codes (see Corpus::store_row).
+[[nodiscard]] std::size_t norm_bytes(const codec::CodecConfig& config) noexcept;
 // The code group a corpus of this policy and configuration stores rows in.
 [[nodiscard]] std::size_t scan_group(CompressionPolicy policy,
                                      const codec::CodecConfig& config) noexcept;
@@ -147,7 +150,9 @@ class Corpus {
   VectorEntry entry_at(std::size_t row) const;
   // Writes an encoded record into spare row `spare`; COMPRESS rows also get
   // the sum of squares of the unrotated decoded values (binary64, stored as
-  // float32) after the codes, which search uses.
+  // float32) after the codes, and with a residual the sum of squares of the
+  // residual's values (binary64, stored as the float32 at or above it),
+  // which search uses.
   void store_row(const codec::CompressedVector& record, std::size_t spare, RowScratch& scratch);
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
   // rotation_, fetched now if need be; null when `stop` ended its generation.

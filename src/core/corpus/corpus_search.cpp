@@ -254,7 +254,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
   // without a residual (the float32 sum of the products of the coordinates
   // the byte holds), one 16-entry table per coordinate for grouped rows.
   std::vector<float> tables;
-  if (grouped) {
+  if (grouped && !residual) {
     tables.assign(2 * code_bytes * 16, 0.0f);
     for (std::size_t j = 0; j < dimension; ++j) {
       for (std::size_t c = 0; c < 16 && c < levels.size(); ++c)
@@ -346,13 +346,14 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
   // magnitudes involved. A row's fine bound a +- (|a| c1 + c2) covers
   // qf.u / (Q U) against the exact score, so the row's fine upper value is
   // at most
-  //   H = (max(P, 0) (1 + c1) + E) / (Q U) + c2,
-  // which grows with the integer sum and shrinks with U. Against a threshold
-  // T (below), every row of a group whose H, taken at the group's smallest
-  // U, stays below T is skipped without a fine score: when
-  // x = ((T - c2) Q U_min - E) / (1 + c1) > 0, that is every row with
-  // P < x, i.e. integer sum < (x - sum m_j) / s' (taken one lower, and a
-  // relative 2^-40 lower, against binary64 rounding).
+  //   H = max(P + E, 0) (1 + c1) / (Q U) + c2,
+  // which grows with the integer sum and, where positive, shrinks with U.
+  // Against a threshold T > c2 (below), every row of a group whose H, taken
+  // at the group's smallest U, stays below T is skipped without a fine
+  // score: every row with P < x = (T - c2) Q U_min / (1 + c1) - E, i.e.
+  // integer sum < (x - sum m_j) / s' (taken one lower, and a relative 2^-40
+  // lower, against binary64 rounding). Rows with a residual widen E by W
+  // (below).
   std::vector<std::uint32_t> plan_bytes;
   std::vector<std::uint8_t> plan_tables;
   fast_scan::Plan plan{};
@@ -424,6 +425,63 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     }
   }
 
+  // The fine total of a grouped 4-bit row (codes at `codes`, byte b at
+  // codes + b * kScanGroup): coordinate j into running total j % 8.
+  const auto grouped_fine = [&](const std::uint8_t* codes) {
+    float s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
+    const float* t = tables.data();
+    const std::uint8_t* x = codes;
+    std::size_t b = 0;
+    for (; b + 4 <= code_bytes; b += 4, t += 128, x += 4 * kScanGroup) {
+      s0 += t[x[0] & 15u];
+      s1 += t[16 + (x[0] >> 4)];
+      s2 += t[32 + (x[kScanGroup] & 15u)];
+      s3 += t[48 + (x[kScanGroup] >> 4)];
+      s4 += t[64 + (x[2 * kScanGroup] & 15u)];
+      s5 += t[80 + (x[2 * kScanGroup] >> 4)];
+      s6 += t[96 + (x[3 * kScanGroup] & 15u)];
+      s7 += t[112 + (x[3 * kScanGroup] >> 4)];
+    }
+    float s[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    for (; b < code_bytes; ++b, t += 32, x += kScanGroup) {
+      s[(2 * b) % 8] += t[x[0] & 15u];
+      s[(2 * b + 1) % 8] += t[16 + (x[0] >> 4)];
+    }
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+  };
+  // The same with the residual (row-major halves at `res`): u_j = fl32(level
+  // + residual), as the decoder forms it.
+  const auto grouped_fine_residual = [&](const std::uint8_t* codes, const std::uint8_t* res) {
+    float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (std::size_t j = 0; j < dimension; ++j) {
+      const unsigned c = (codes[(j / 2) * kScanGroup] >> ((j % 2) * 4)) & 15u;
+      const float u = levels[c] + halves[res[2 * j] | (res[2 * j + 1] << 8)];
+      s[j % 8] += qf[j] * u;
+    }
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+  };
+  // Residual rows (4-bit, grouped). With l_j = level[c_j], r_j the residual
+  // in float32 and u_j = fl32(l_j + r_j), qf.u = qf.l + qf.rho with
+  // rho_j = u_j - l_j, |rho_j - r_j| <= e |u_j|. With Qf = ||qf|| and R >=
+  // ||r|| (the stored bound), |qf.rho| <= Qf (R + e U): the coarse total P
+  // (above) then bounds qf.u within E + W, W = Qf (R + 2 e U) (the 2 covers
+  // the float32 rounding of U^2). A row that passes that is bounded again
+  // with the residual's share computed (kernels.residual_dot: a float32 sum
+  // RD within g Qf R of qf.r), so qf.u <= P + E + RD + W2 with
+  // W2 = Qf (g R + 2 e U); both widenings carry a relative 2^-40 for their
+  // own binary64 rounding.
+  double qf_norm2 = 0.0;
+  for (const float x : qf) qf_norm2 += static_cast<double>(x) * x;
+  const double qf_norm = std::sqrt(qf_norm2) * (1.0 + 0x1p-40);
+  const auto residual_widening = [&](float r2, float u2) {
+    return qf_norm * (std::sqrt(static_cast<double>(r2)) + 2.0 * e * std::sqrt(u2)) *
+           (1.0 + 0x1p-40);
+  };
+  const auto residual_product_error = [&](float r2, float u2) {
+    return qf_norm * (g * std::sqrt(static_cast<double>(r2)) + 2.0 * e * std::sqrt(u2)) *
+           (1.0 + 0x1p-40);
+  };
+
   // The scan: every regular row either skipped (it cannot reach the k best)
   // or offered with its fine bound to a block's Gatherer; irregular rows
   // listed for exact scoring.
@@ -485,29 +543,59 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     if (grouped) {
       std::uint32_t sums[kScanGroup];
       float norms[kScanGroup];
+      float residual_norms[kScanGroup];
       for (std::size_t g0 = first; g0 < last; g0 += kScanGroup) {
         const std::uint8_t* data = chunks.group_data(g0 / kScanGroup);
         const std::size_t rows = std::min(kScanGroup, last - g0);
         // The norms follow the codes, so they are read once the scan has
         // brought the group into the cache.
         if (coarse) kernels.sum_group(data, data + store_.code_bytes() * kScanGroup, plan, sums);
-        const std::uint8_t* norm_bytes = data + code_bytes * kScanGroup;
+        // Float f of row r, stored byte by byte after the codes.
+        const auto stored = [&](std::size_t f, std::size_t r) {
+          const std::uint8_t* bytes = data + (code_bytes + f * kNormBytes) * kScanGroup + r;
+          return std::bit_cast<float>(std::uint32_t{bytes[0]} |
+                                      (std::uint32_t{bytes[kScanGroup]} << 8) |
+                                      (std::uint32_t{bytes[2 * kScanGroup]} << 16) |
+                                      (std::uint32_t{bytes[3 * kScanGroup]} << 24));
+        };
         double u2_min = std::numeric_limits<double>::infinity();
+        double widening_max = 0.0;  // W_r, largest over the group
         for (std::size_t r = 0; r < rows; ++r) {
-          const std::uint32_t word = std::uint32_t{norm_bytes[r]} |
-                                     (std::uint32_t{norm_bytes[kScanGroup + r]} << 8) |
-                                     (std::uint32_t{norm_bytes[2 * kScanGroup + r]} << 16) |
-                                     (std::uint32_t{norm_bytes[3 * kScanGroup + r]} << 24);
-          norms[r] = std::bit_cast<float>(word);
-          if (regular(norms[r])) u2_min = std::min(u2_min, static_cast<double>(norms[r]));
+          norms[r] = stored(0, r);
+          if (!regular(norms[r])) continue;
+          u2_min = std::min(u2_min, static_cast<double>(norms[r]));
+          if (residual) {
+            residual_norms[r] = stored(1, r);
+            widening_max = std::max(widening_max, residual_widening(residual_norms[r], norms[r]));
+          }
         }
         double sum_floor = -1.0;  // rows with a smaller integer sum are skipped
-        if (coarse) {
-          const double x =
-              ((out.threshold() - c2) * query_norm * std::sqrt(u2_min) - coarse_error) / (1.0 + c1);
-          if (std::isfinite(u2_min) && x > 0.0 && std::isfinite(x)) {
+        const double threshold = out.threshold();
+        if (coarse && threshold > c2 && std::isfinite(u2_min)) {
+          const double y = (threshold - c2) * query_norm * std::sqrt(u2_min) / (1.0 + c1);
+          const double x = y - coarse_error - widening_max;
+          if (std::isfinite(x)) {
             const double s = (x - coarse_offset) / coarse_step;
             sum_floor = s - std::abs(s) * 0x1p-40 - 1.0;
+          }
+        }
+        // Rows a residual bound must settle: W_r is checked against each
+        // row's own U (the group's floor took the largest W and the smallest
+        // U), and the residual rows left are fetched together.
+        std::uint32_t pending = 0;  // bit r: row r still needs its residual's share
+        if (residual && coarse && threshold > c2) {
+          for (std::size_t r = 0; r < rows; ++r) {
+            if (!regular(norms[r]) || static_cast<double>(sums[r]) < sum_floor) continue;
+            const double y = (threshold - c2) * query_norm *
+                             std::sqrt(static_cast<double>(norms[r])) / (1.0 + c1) *
+                             (1.0 - 0x1p-40);
+            const double p = coarse_offset + coarse_step * static_cast<double>(sums[r]);
+            if (p + coarse_error + residual_widening(residual_norms[r], norms[r]) < y) continue;
+            pending |= std::uint32_t{1} << r;
+            const std::uint8_t* res = store_.residual(g0 + r);
+            for (std::size_t line = 0; line < layout.residual_bytes; line += 64) {
+              __builtin_prefetch(res + line);
+            }
           }
         }
         for (std::size_t r = 0; r < rows; ++r) {
@@ -517,28 +605,24 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
             continue;
           }
           if (coarse && static_cast<double>(sums[r]) < sum_floor) continue;
-          // The fine total from the group's codes, two coordinates a byte.
-          // Coordinate j into running total j % 8, four bytes at a time.
-          float s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
-          const float* t = tables.data();
-          const std::uint8_t* x = data + r;
-          std::size_t b = 0;
-          for (; b + 4 <= code_bytes; b += 4, t += 128, x += 4 * kScanGroup) {
-            s0 += t[x[0] & 15u];
-            s1 += t[16 + (x[0] >> 4)];
-            s2 += t[32 + (x[kScanGroup] & 15u)];
-            s3 += t[48 + (x[kScanGroup] >> 4)];
-            s4 += t[64 + (x[2 * kScanGroup] & 15u)];
-            s5 += t[80 + (x[2 * kScanGroup] >> 4)];
-            s6 += t[96 + (x[3 * kScanGroup] & 15u)];
-            s7 += t[112 + (x[3 * kScanGroup] >> 4)];
+          const std::uint8_t* codes = data + r;
+          float total;
+          if (residual) {
+            const std::uint8_t* res = store_.residual(row);
+            if (coarse && threshold > c2) {
+              if ((pending >> r & 1u) == 0) continue;
+              // The residual's exact share, from its own row.
+              const double product = kernels.residual_dot(res, qf.data(), dimension);
+              const double scale = query_norm * std::sqrt(static_cast<double>(norms[r]));
+              const double high = coarse_offset + coarse_step * static_cast<double>(sums[r]) +
+                                  coarse_error + product +
+                                  residual_product_error(residual_norms[r], norms[r]);
+              if (high < (threshold - c2) * scale / (1.0 + c1) * (1.0 - 0x1p-40)) continue;
+            }
+            total = grouped_fine_residual(codes, res);
+          } else {
+            total = grouped_fine(codes);
           }
-          float s[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
-          for (; b < code_bytes; ++b, t += 32, x += kScanGroup) {
-            s[(2 * b) % 8] += t[x[0] & 15u];
-            s[(2 * b + 1) % 8] += t[16 + (x[0] >> 4)];
-          }
-          const float total = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
           double a, err;
           cosine_of(total, norms[r], a, err);
           out.offer(row, a - err, a + err);

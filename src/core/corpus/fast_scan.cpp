@@ -1,5 +1,8 @@
 #include "core/corpus/fast_scan.hpp"
 
+#include "core/codec/binary16.hpp"
+#include "core/common/endian.hpp"
+
 namespace marrowfin::corpus::fast_scan {
 namespace detail {
 
@@ -21,20 +24,29 @@ void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* /*next*/, c
   }
 }
 
+float residual_dot_scalar(const std::uint8_t* halves, const float* query, std::size_t d) {
+  float totals[kLanes] = {};
+  for (std::size_t j = 0; j < d; ++j) {
+    totals[j % kLanes] += query[j] * codec::half_to_float(load_le<std::uint16_t>(halves + 2 * j));
+  }
+  return add_lanes(totals);
+}
+
 }  // namespace detail
 
 namespace {
 
-constexpr Kernels kScalar{detail::sum_group_scalar};
-constexpr Kernels kAvx2{detail::sum_group_avx2};
+constexpr Kernels kScalar{detail::sum_group_scalar, detail::residual_dot_scalar};
+constexpr Kernels kAvx2{detail::sum_group_avx2, detail::residual_dot_avx2};
 
 const Kernels& scalar_kernels() noexcept { return kScalar; }
 const Kernels& avx2_kernels() noexcept { return kAvx2; }
 
 }  // namespace
 
-// The 256-bit form is also the widest one: the byte shuffles it relies on
-// gain nothing from 512-bit lanes at one group of 32 rows.
+// The 256-bit forms are also the widest ones: the byte shuffles gain nothing
+// from 512-bit lanes at one group of 32 rows, and the residual product is
+// bounded by memory bandwidth.
 const Kernels& select(simd::Level level) noexcept {
   return simd::pick(level, &scalar_kernels, &avx2_kernels, &avx2_kernels);
 }

@@ -7,8 +7,12 @@
 // bytes whose products span a small range get finer tables (a search gives
 // each byte the finest class its range fits).
 //
-// One implementation per simd::Level, chosen by select(); integer sums, so
-// every level gives the same bits (tests compare them all).
+// residual_dot: the float32 dot product of a rotated query with a row of
+// binary16 residuals, in kLanes running totals.
+//
+// One implementation per simd::Level, chosen by select(); every level gives
+// the same bits (integer sums; float sums in the same order), and the tests
+// compare them all.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +24,8 @@ namespace marrowfin::corpus::fast_scan {
 
 inline constexpr std::size_t kGroup = 32;
 inline constexpr unsigned kClasses = 4;
+// Running totals of residual_dot: coordinate j goes to total j % kLanes.
+inline constexpr std::size_t kLanes = 16;
 
 // The order a scan visits code bytes in: bytes[i] is the i-th byte visited,
 // with its two 16-entry tables (its low and its high nibble's coordinate) at
@@ -40,6 +46,11 @@ struct Kernels {
   // prefetched while this one is summed; any address will do).
   void (*sum_group)(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
                     std::uint32_t* sums);
+  // The sum, over j < d, of fl32(query[j] * r_j), r_j the binary16 value of
+  // bytes 2j, 2j+1 of `halves` (little-endian), into total j % kLanes; the
+  // totals are then added pairwise (0+1, 2+3, ..., then those sums pairwise,
+  // and so on).
+  float (*residual_dot)(const std::uint8_t* halves, const float* query, std::size_t d);
 };
 
 // The kernels of `level` (a level this CPU runs).
@@ -50,6 +61,14 @@ void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* next, const
                       std::uint32_t* sums);
 void sum_group_avx2(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
                     std::uint32_t* sums);
+float residual_dot_scalar(const std::uint8_t* halves, const float* query, std::size_t d);
+float residual_dot_avx2(const std::uint8_t* halves, const float* query, std::size_t d);
+// The pairwise addition of kLanes totals that ends residual_dot.
+inline float add_lanes(const float* t) noexcept {
+  static_assert(kLanes == 16);
+  return (((t[0] + t[1]) + (t[2] + t[3])) + ((t[4] + t[5]) + (t[6] + t[7]))) +
+         (((t[8] + t[9]) + (t[10] + t[11])) + ((t[12] + t[13]) + (t[14] + t[15])));
+}
 }  // namespace detail
 
 }  // namespace marrowfin::corpus::fast_scan

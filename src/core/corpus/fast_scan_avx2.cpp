@@ -4,6 +4,7 @@
 #include "core/corpus/fast_scan.hpp"
 
 #define MARROWFIN_AVX2_TARGET __attribute__((target("avx2")))
+#define MARROWFIN_AVX2_F16C_TARGET __attribute__((target("avx2,f16c")))
 
 namespace marrowfin::corpus::fast_scan::detail {
 
@@ -65,6 +66,31 @@ MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, const std::
       }
     }
   }
+}
+
+// Sixteen halves per step, converted exactly (F16C), into two vectors of 8
+// totals (lanes 0-7 and 8-15).
+MARROWFIN_AVX2_F16C_TARGET float residual_dot_avx2(const std::uint8_t* halves, const float* query,
+                                                   std::size_t d) {
+  __m256 t0 = _mm256_setzero_ps();
+  __m256 t1 = _mm256_setzero_ps();
+  std::size_t j = 0;
+  for (; j + 16 <= d; j += 16) {
+    const __m256 r0 =
+        _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(halves + 2 * j)));
+    const __m256 r1 =
+        _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(halves + 2 * j + 16)));
+    t0 = _mm256_add_ps(t0, _mm256_mul_ps(_mm256_loadu_ps(query + j), r0));
+    t1 = _mm256_add_ps(t1, _mm256_mul_ps(_mm256_loadu_ps(query + j + 8), r1));
+  }
+  alignas(32) float totals[kLanes];
+  _mm256_store_ps(totals, t0);
+  _mm256_store_ps(totals + 8, t1);
+  for (; j < d; ++j) {
+    const std::uint16_t bits = static_cast<std::uint16_t>(halves[2 * j] | (halves[2 * j + 1] << 8));
+    totals[j % kLanes] += query[j] * _cvtsh_ss(bits);
+  }
+  return add_lanes(totals);
 }
 
 }  // namespace marrowfin::corpus::fast_scan::detail
