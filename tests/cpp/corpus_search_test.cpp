@@ -90,13 +90,14 @@ TEST(CorpusSearch, QueryOfTheWrongLengthIsADimensionMismatch) {
 namespace marrowfin::corpus {
 namespace {
 
-// Every level this CPU runs gives the reference's sums, for partial and
-// whole 16-bit flush windows, every class split (empty classes included),
+// Every level this CPU runs gives the reference's sums, 4- and 8-bit, for
+// partial and whole 16-bit flush windows, every class split (empty classes included),
 // bytes visited out of order and extreme table entries.
 TEST(FastScan, EveryLevelSumsLikeTheScalarForm) {
   std::mt19937 rng(7);
   for (const std::size_t code_bytes : {1u, 5u, 128u, 129u, 384u, 700u}) {
-    std::vector<std::uint8_t> group(code_bytes * fast_scan::kGroup), tables(code_bytes * 64);
+    std::vector<std::uint8_t> group(code_bytes * fast_scan::kGroup),
+        tables(code_bytes * fast_scan::kTableBytes8);
     for (auto& b : group) b = static_cast<std::uint8_t>(rng());
     for (std::size_t i = 0; i < tables.size(); i += 32) {
       for (std::size_t c = 0; c < 16; ++c) {
@@ -114,12 +115,17 @@ TEST(FastScan, EveryLevelSumsLikeTheScalarForm) {
             e + 1 == fast_scan::kClasses ? code_bytes : std::min(code_bytes, split * (e + 1));
       }
       std::uint32_t expected[fast_scan::kGroup];
+      std::uint32_t expected8[fast_scan::kGroup];
       fast_scan::detail::sum_group_scalar(group.data(), group.data(), plan, expected);
+      fast_scan::detail::sum_group8_scalar(group.data(), group.data(), plan, expected8);
       for (const simd::Level level : simd::supported_levels()) {
         std::uint32_t sums[fast_scan::kGroup];
         fast_scan::select(level).sum_group(group.data(), group.data(), plan, sums);
         EXPECT_TRUE(std::equal(sums, sums + fast_scan::kGroup, expected))
             << simd::name(level) << " " << code_bytes << " " << split;
+        fast_scan::select(level).sum_group8(group.data(), group.data(), plan, sums);
+        EXPECT_TRUE(std::equal(sums, sums + fast_scan::kGroup, expected8))
+            << simd::name(level) << " 8-bit " << code_bytes << " " << split;
       }
     }
   }

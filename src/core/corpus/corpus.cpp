@@ -11,10 +11,8 @@
 #include <utility>
 
 #include "core/codec/batch.hpp"
-#include "core/codec/binary16.hpp"
 #include "core/codec/record_codec.hpp"
 #include "core/codec/service.hpp"
-#include "core/common/endian.hpp"
 #include "core/common/saturating.hpp"
 #include "core/common/vector_growth.hpp"
 #include "core/corpus/policy_codec.hpp"
@@ -29,16 +27,34 @@ constexpr std::size_t kCodecSlice = 2048;
 
 }  // namespace
 
+namespace {
+
+std::size_t grouped_width(const codec::CodecConfig& config) noexcept {
+  return (std::size_t{config.dimension()} * config.bit_width() + 7) / 8 + norm_bytes(config);
+}
+
+}  // namespace
+
+bool has_deviation_bound(const codec::CodecConfig& config) noexcept {
+  return config.bit_width() == 8 || (config.bit_width() == 4 && config.residual_enabled());
+}
+
 std::size_t norm_bytes(const codec::CodecConfig& config) noexcept {
-  return config.residual_enabled() ? 2 * kNormBytes : kNormBytes;
+  return has_deviation_bound(config) ? 2 * kNormBytes : kNormBytes;
+}
+
+float coarse_level(std::span<const float> levels, unsigned bit_width, unsigned c) {
+  if (bit_width != 8 || (c | 3u) >= levels.size()) return levels[c];
+  return static_cast<float>(
+      (static_cast<double>(levels[c & ~3u]) + static_cast<double>(levels[c | 3u])) / 2.0);
 }
 
 std::size_t scan_group(CompressionPolicy policy, const codec::CodecConfig& config) noexcept {
-  // 4-bit codes are stored for the grouped scan (residuals stay in rows of
-  // their own), unless a group would outgrow a chunk.
-  const std::size_t width = (std::size_t{config.dimension()} * 4 + 7) / 8 + norm_bytes(config);
-  const bool grouped = policy == CompressionPolicy::COMPRESS && config.bit_width() == 4 &&
-                       width * kScanGroup <= (std::size_t{1} << 20);
+  // 4- and 8-bit codes are stored for the grouped scan (residuals stay in
+  // rows of their own), unless a group would outgrow a chunk.
+  const bool grouped = policy == CompressionPolicy::COMPRESS &&
+                       (config.bit_width() == 4 || config.bit_width() == 8) &&
+                       grouped_width(config) * kScanGroup <= (std::size_t{1} << 20);
   return grouped ? kScanGroup : 1;
 }
 
@@ -206,14 +222,23 @@ void Corpus::store_row(const codec::CompressedVector& record, std::size_t spare,
     const std::size_t code_bytes = row_layout(compression_policy_, codec_config_).code_bytes;
     const auto norm = static_cast<float>(sum);
     std::memcpy(scratch.codes.data() + code_bytes, &norm, sizeof norm);
-    if (const std::uint8_t* residual = store_.spare_residual(spare)) {
-      double squares = 0.0;
-      for (std::size_t j = 0; j < codec_config_.dimension(); ++j) {
-        const double r = codec::half_to_float(load_le<std::uint16_t>(residual + 2 * j));
-        squares += r * r;
+    if (has_deviation_bound(codec_config_)) {
+      const std::span<const float> levels = codebook_.entries();
+      const unsigned bits = codec_config_.bit_width();
+      const std::uint8_t* codes = scratch.codes.data();
+      double squares = std::numeric_limits<double>::quiet_NaN();
+      if (std::isfinite(sum)) {
+        squares = 0.0;
+        for (std::size_t j = 0; j < codec_config_.dimension(); ++j) {
+          const unsigned c = bits == 8 ? codes[j] : (codes[j / 2] >> ((j % 2) * 4)) & 15u;
+          const double gap = static_cast<double>(scratch.values[j]) -
+                             static_cast<double>(coarse_level(levels, bits, c));
+          squares += gap * gap;
+        }
       }
-      auto bound = static_cast<float>(squares);
-      if (static_cast<double>(bound) < squares) {
+      const double distance = std::sqrt(squares) * (1.0 + 0x1p-40);
+      auto bound = static_cast<float>(distance);
+      if (static_cast<double>(bound) < distance) {
         bound = std::nextafter(bound, std::numeric_limits<float>::infinity());
       }
       std::memcpy(scratch.codes.data() + code_bytes + kNormBytes, &bound, sizeof bound);

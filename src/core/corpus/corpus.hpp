@@ -39,11 +39,21 @@ struct DecodedVector {
 
 // Rows per group of the grouped code layout (see RowChunks).
 inline constexpr std::size_t kScanGroup = 32;
-// COMPRESS rows carry a float32 norm after their codes; rows with a
-// residual then also carry a float32 bound of the residual's norm.
+// COMPRESS rows carry a float32 norm after their codes; grouped rows whose
+// values the scan models inexactly (a residual, or 8-bit codes) then also
+// carry a float32 bound of their distance from the model (see
+// coarse_level()).
 inline constexpr std::size_t kNormBytes = sizeof(float);
 // The bytes after a COMPRESS row's codes (see Corpus::store_row).
 [[nodiscard]] std::size_t norm_bytes(const codec::CodecConfig& config) noexcept;
+// Whether COMPRESS rows of `config` carry the distance bound.
+[[nodiscard]] bool has_deviation_bound(const codec::CodecConfig& config) noexcept;
+// The value the grouped scan's tables stand code c for: its level for 4-bit
+// codes; for 8-bit codes the midpoint (binary64, rounded to float32) of the
+// first and last level of its run of 4 codes (c & ~3 .. c | 3), so that a
+// 64-entry table per coordinate covers all 256 codes (a codebook of fewer
+// entries: the level).
+[[nodiscard]] float coarse_level(std::span<const float> levels, unsigned bit_width, unsigned c);
 // The code group a corpus of this policy and configuration stores rows in.
 [[nodiscard]] std::size_t scan_group(CompressionPolicy policy,
                                      const codec::CodecConfig& config) noexcept;
@@ -150,9 +160,10 @@ class Corpus {
   VectorEntry entry_at(std::size_t row) const;
   // Writes an encoded record into spare row `spare`; COMPRESS rows also get
   // the sum of squares of the unrotated decoded values (binary64, stored as
-  // float32) after the codes, and with a residual the sum of squares of the
-  // residual's values (binary64, stored as the float32 at or above it),
-  // which search uses.
+  // float32) after the codes, and, when the configuration has one, the
+  // distance bound: the square root of the binary64 sum of
+  // (u_j - coarse_level(c_j))^2 over the decoded values u_j, taken 2^-40
+  // larger and stored as the float32 at or above it; search uses both.
   void store_row(const codec::CompressedVector& record, std::size_t spare, RowScratch& scratch);
   // Encodes row-major vectors into the store's spare rows 0 .. rows-1.
   // rotation_, fetched now if need be; null when `stop` ended its generation.

@@ -254,7 +254,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
   // without a residual (the float32 sum of the products of the coordinates
   // the byte holds), one 16-entry table per coordinate for grouped rows.
   std::vector<float> tables;
-  if (grouped && !residual) {
+  if (grouped && !residual && bits == 4) {
     tables.assign(2 * code_bytes * 16, 0.0f);
     for (std::size_t j = 0; j < dimension; ++j) {
       for (std::size_t c = 0; c < 16 && c < levels.size(); ++c)
@@ -332,38 +332,50 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     return true;
   };
 
-  // Grouped 4-bit rows are first scored coarsely from 8-bit tables. With
-  // P_j(c) = qf_j * level[c] (exact in binary64), m_j = min over c of
-  // P_j(c), s = max over j of (max P_j - m_j) / 255, and code byte b (its
-  // coordinates 2b, 2b+1) in the finest class e < kClasses whose step
-  // s_e = s / 2^e still spans both coordinates' ranges in 255 steps, entry c
-  // of coordinate j's table is t_j(c) = round((P_j(c) - m_j) / s_e), which
-  // the kernel counts 2^(kClasses - 1 - e) times in units of
-  // s' = s / 2^(kClasses - 1). So the exact table sum qf.u = sum P_j(c_j)
-  // lies within E = sum over j of max over c of |m_j + s_e t_j(c) - P_j(c)|
-  // of P = sum m_j + s' * (integer sum). E is computed, not estimated; the
-  // binary64 roundings of these few sums add at most 2^-30 of the
-  // magnitudes involved. A row's fine bound a +- (|a| c1 + c2) covers
-  // qf.u / (Q U) against the exact score, so the row's fine upper value is
-  // at most
-  //   H = max(P + E, 0) (1 + c1) / (Q U) + c2,
+  // Grouped rows are first scored coarsely from 8-bit tables. A code byte
+  // holds S slots (two 4-bit coordinates, or one 8-bit one) of V table
+  // values (16, or 64: the 8-bit code's top 6 bits); value c of slot j
+  // stands for m(c) = coarse_level(...) (the level itself for 4-bit codes).
+  // With P_j(c) = qf_j * m(c) (exact in binary64), m_j = min over c of
+  // P_j(c), s = max over j of (max P_j - m_j) / 255, and code byte b in the
+  // finest class e < kClasses whose step s_e = s / 2^e still spans its
+  // slots' ranges in 255 steps, entry c of slot j's table is
+  // t_j(c) = round((P_j(c) - m_j) / s_e), which the kernel counts
+  // 2^(kClasses - 1 - e) times in units of s' = s / 2^(kClasses - 1). So the
+  // table sum qf.m = sum P_j(c_j) lies within E = sum over j of max over c
+  // of |m_j + s_e t_j(c) - P_j(c)| of P = sum m_j + s' * (integer sum). E is
+  // computed, not estimated; the binary64 roundings of these few sums add
+  // at most 2^-30 of the magnitudes involved. Rows whose values u differ
+  // from the modelled ones carry D >= ||u - m|| (Corpus::store_row), so
+  // |qf.u - qf.m| <= Qf D with Qf = ||qf||: W = Qf D (a relative 2^-40
+  // larger, against its own rounding), and W = 0 for the others. A row's
+  // fine bound a +- (|a| c1 + c2) covers qf.u / (Q U) against the exact
+  // score, so the row's fine upper value is at most
+  //   H = max(P + E + W, 0) (1 + c1) / (Q U) + c2,
   // which grows with the integer sum and, where positive, shrinks with U.
   // Against a threshold T > c2 (below), every row of a group whose H, taken
-  // at the group's smallest U, stays below T is skipped without a fine
-  // score: every row with P < x = (T - c2) Q U_min / (1 + c1) - E, i.e.
-  // integer sum < (x - sum m_j) / s' (taken one lower, and a relative 2^-40
-  // lower, against binary64 rounding). Rows with a residual widen E by W
-  // (below).
+  // at the group's smallest U and largest W, stays below T is skipped
+  // without a fine score: every row with P < x = (T - c2) Q U_min / (1 + c1)
+  // - E - W_max, i.e. integer sum < (x - sum m_j) / s' (taken one lower, and
+  // a relative 2^-40 lower, against binary64 rounding).
   std::vector<std::uint32_t> plan_bytes;
   std::vector<std::uint8_t> plan_tables;
   fast_scan::Plan plan{};
   double coarse_offset = 0.0;
   double coarse_step = 0.0;
   double coarse_error = 0.0;
-  bool coarse = grouped && bits == 4 && levels.size() == 16;
+  bool coarse = grouped && levels.size() == (std::size_t{1} << bits);
   if (coarse) {
-    const std::size_t slots = 2 * code_bytes;
-    std::vector<double> products(slots * 16, 0.0);
+    const std::size_t per_slot = bits == 4 ? 16 : 64;
+    const std::size_t table_bytes = bits == 4 ? fast_scan::kTableBytes4 : fast_scan::kTableBytes8;
+    const std::size_t slots_per_byte = bits == 4 ? 2 : 1;
+    const std::size_t slots = slots_per_byte * code_bytes;
+    std::vector<double> modelled(per_slot);
+    for (std::size_t c = 0; c < per_slot; ++c) {
+      modelled[c] = coarse_level(
+          levels, bits, bits == 4 ? static_cast<unsigned>(c) : static_cast<unsigned>(c) << 2);
+    }
+    std::vector<double> products(slots * per_slot, 0.0);
     std::vector<double> minimum(slots, 0.0);
     std::vector<double> range(slots, 0.0);
     double magnitude = 0.0;
@@ -371,9 +383,9 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     for (std::size_t j = 0; j < slots && j < dimension; ++j) {
       double lo = std::numeric_limits<double>::infinity();
       double hi = -lo;
-      for (std::size_t c = 0; c < 16; ++c) {
-        const double product = static_cast<double>(qf[j]) * static_cast<double>(levels[c]);
-        products[j * 16 + c] = product;
+      for (std::size_t c = 0; c < per_slot; ++c) {
+        const double product = static_cast<double>(qf[j]) * modelled[c];
+        products[j * per_slot + c] = product;
         lo = std::min(lo, product);
         hi = std::max(hi, product);
       }
@@ -390,26 +402,31 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
       coarse_step = std::ldexp(step, -static_cast<int>(kClasses - 1));
       std::vector<unsigned> byte_class(code_bytes, 0);
       for (std::size_t b = 0; b < code_bytes; ++b) {
-        const double span = std::max(range[2 * b], range[2 * b + 1]);
+        double span = 0.0;
+        for (std::size_t j = b * slots_per_byte; j < (b + 1) * slots_per_byte; ++j) {
+          span = std::max(span, range[j]);
+        }
         while (byte_class[b] + 1 < kClasses &&
                span <= 255.0 * std::ldexp(step, -static_cast<int>(byte_class[b] + 1))) {
           ++byte_class[b];
         }
       }
-      plan_tables.assign(code_bytes * 64, 0);
+      plan_tables.assign(code_bytes * table_bytes, 0);
       for (unsigned e = 0; e < kClasses; ++e) {
         const double class_step = std::ldexp(step, -static_cast<int>(e));
         for (std::size_t b = 0; b < code_bytes; ++b) {
           if (byte_class[b] != e) continue;
-          std::uint8_t* entries = &plan_tables[plan_bytes.size() * 64];
+          std::uint8_t* entries = &plan_tables[plan_bytes.size() * table_bytes];
           plan_bytes.push_back(static_cast<std::uint32_t>(b));
-          for (std::size_t j = 2 * b; j < 2 * b + 2; ++j) {
+          for (std::size_t k = 0; k < slots_per_byte; ++k) {
+            const std::size_t j = b * slots_per_byte + k;
             double worst = 0.0;
-            for (std::size_t c = 0; c < 16; ++c) {
-              const double p = products[j * 16 + c];
+            for (std::size_t c = 0; c < per_slot; ++c) {
+              const double p = products[j * per_slot + c];
               const double t =
                   std::clamp(std::nearbyint((p - minimum[j]) / class_step), 0.0, 255.0);
-              std::uint8_t* entry = entries + (j - 2 * b) * 32 + c;
+              // Slot k's value c: quarter k + c / 16 of the byte's tables.
+              std::uint8_t* entry = entries + (k + c / 16) * 32 + c % 16;
               entry[0] = entry[16] = static_cast<std::uint8_t>(t);
               worst = std::max(worst, std::abs(minimum[j] + class_step * t - p));
             }
@@ -424,6 +441,8 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
       coarse_error += 0x1p-30 * (magnitude + 255.0 * step * static_cast<double>(slots));
     }
   }
+  const auto sum_group = bits == 8 ? kernels.sum_group8 : kernels.sum_group;
+  const bool deviating = grouped && has_deviation_bound(codec_config_);
 
   // The fine total of a grouped 4-bit row (codes at `codes`, byte b at
   // codes + b * kScanGroup): coordinate j into running total j % 8.
@@ -449,36 +468,52 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     }
     return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
   };
-  // The same with the residual (row-major halves at `res`): u_j = fl32(level
-  // + residual), as the decoder forms it.
-  const auto grouped_fine_residual = [&](const std::uint8_t* codes, const std::uint8_t* res) {
+  // The fine total of other grouped rows (4-bit with a residual: row-major
+  // halves at `res`; 8-bit, one code a byte), each value u_j formed as the
+  // decoder forms it (fl32(level + residual)).
+  const auto grouped_fine_direct = [&](const std::uint8_t* codes, const std::uint8_t* res) {
     float s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    for (std::size_t j = 0; j < dimension; ++j) {
-      const unsigned c = (codes[(j / 2) * kScanGroup] >> ((j % 2) * 4)) & 15u;
-      const float u = levels[c] + halves[res[2 * j] | (res[2 * j + 1] << 8)];
+    std::size_t j = 0;
+    if (bits == 8 && res == nullptr) {
+      float s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
+      for (const std::uint8_t* x = codes; j + 8 <= dimension; j += 8, x += 8 * kScanGroup) {
+        s0 += qf[j] * levels[x[0]];
+        s1 += qf[j + 1] * levels[x[kScanGroup]];
+        s2 += qf[j + 2] * levels[x[2 * kScanGroup]];
+        s3 += qf[j + 3] * levels[x[3 * kScanGroup]];
+        s4 += qf[j + 4] * levels[x[4 * kScanGroup]];
+        s5 += qf[j + 5] * levels[x[5 * kScanGroup]];
+        s6 += qf[j + 6] * levels[x[6 * kScanGroup]];
+        s7 += qf[j + 7] * levels[x[7 * kScanGroup]];
+      }
+      s[0] = s0, s[1] = s1, s[2] = s2, s[3] = s3, s[4] = s4, s[5] = s5, s[6] = s6, s[7] = s7;
+    }
+    for (; j < dimension; ++j) {
+      const unsigned c =
+          bits == 8 ? codes[j * kScanGroup] : (codes[(j / 2) * kScanGroup] >> ((j % 2) * 4)) & 15u;
+      float u = levels[c];
+      if (res != nullptr) u += halves[res[2 * j] | (res[2 * j + 1] << 8)];
       s[j % 8] += qf[j] * u;
     }
     return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
   };
-  // Residual rows (4-bit, grouped). With l_j = level[c_j], r_j the residual
-  // in float32 and u_j = fl32(l_j + r_j), qf.u = qf.l + qf.rho with
-  // rho_j = u_j - l_j, |rho_j - r_j| <= e |u_j|. With Qf = ||qf|| and R >=
-  // ||r|| (the stored bound), |qf.rho| <= Qf (R + e U): the coarse total P
-  // (above) then bounds qf.u within E + W, W = Qf (R + 2 e U) (the 2 covers
-  // the float32 rounding of U^2). A row that passes that is bounded again
-  // with the residual's share computed (kernels.residual_dot: a float32 sum
-  // RD within g Qf R of qf.r), so qf.u <= P + E + RD + W2 with
-  // W2 = Qf (g R + 2 e U); both widenings carry a relative 2^-40 for their
-  // own binary64 rounding.
+  // W of a row with distance bound D (above).
   double qf_norm2 = 0.0;
   for (const float x : qf) qf_norm2 += static_cast<double>(x) * x;
   const double qf_norm = std::sqrt(qf_norm2) * (1.0 + 0x1p-40);
-  const auto residual_widening = [&](float r2, float u2) {
-    return qf_norm * (std::sqrt(static_cast<double>(r2)) + 2.0 * e * std::sqrt(u2)) *
-           (1.0 + 0x1p-40);
+  const auto widening = [&](float distance) {
+    return qf_norm * static_cast<double>(distance) * (1.0 + 0x1p-40);
   };
-  const auto residual_product_error = [&](float r2, float u2) {
-    return qf_norm * (g * std::sqrt(static_cast<double>(r2)) + 2.0 * e * std::sqrt(u2)) *
+  // 4-bit rows with a residual that pass the coarse bound are bounded again
+  // with the residual's share computed. With l_j = level[c_j], r_j the
+  // residual in float32 and u_j = fl32(l_j + r_j), D bounds ||u - l||,
+  // |u_j - l_j - r_j| <= e |u_j|, and kernels.residual_dot gives a float32
+  // sum RD within g Qf ||r|| of qf.r, so qf.u <= P + E + RD + W2 with
+  // W2 = Qf (g D + 2 e U) (the 2 covers g e U and the float32 rounding of
+  // U^2), a relative 2^-40 larger against its own rounding.
+  const bool residual_share = deviating && bits == 4 && residual && coarse;
+  const auto residual_share_error = [&](float distance, float u2) {
+    return qf_norm * (g * static_cast<double>(distance) + 2.0 * e * std::sqrt(u2)) *
            (1.0 + 0x1p-40);
   };
 
@@ -543,13 +578,13 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     if (grouped) {
       std::uint32_t sums[kScanGroup];
       float norms[kScanGroup];
-      float residual_norms[kScanGroup];
+      float distances[kScanGroup];
       for (std::size_t g0 = first; g0 < last; g0 += kScanGroup) {
         const std::uint8_t* data = chunks.group_data(g0 / kScanGroup);
         const std::size_t rows = std::min(kScanGroup, last - g0);
         // The norms follow the codes, so they are read once the scan has
         // brought the group into the cache.
-        if (coarse) kernels.sum_group(data, data + store_.code_bytes() * kScanGroup, plan, sums);
+        if (coarse) sum_group(data, data + store_.code_bytes() * kScanGroup, plan, sums);
         // Float f of row r, stored byte by byte after the codes.
         const auto stored = [&](std::size_t f, std::size_t r) {
           const std::uint8_t* bytes = data + (code_bytes + f * kNormBytes) * kScanGroup + r;
@@ -559,19 +594,20 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
                                       (std::uint32_t{bytes[3 * kScanGroup]} << 24));
         };
         double u2_min = std::numeric_limits<double>::infinity();
-        double widening_max = 0.0;  // W_r, largest over the group
+        double widening_max = 0.0;  // W, largest over the group
         for (std::size_t r = 0; r < rows; ++r) {
           norms[r] = stored(0, r);
           if (!regular(norms[r])) continue;
           u2_min = std::min(u2_min, static_cast<double>(norms[r]));
-          if (residual) {
-            residual_norms[r] = stored(1, r);
-            widening_max = std::max(widening_max, residual_widening(residual_norms[r], norms[r]));
+          if (deviating) {
+            distances[r] = stored(1, r);
+            widening_max = std::max(widening_max, widening(distances[r]));
           }
         }
         double sum_floor = -1.0;  // rows with a smaller integer sum are skipped
         const double threshold = out.threshold();
-        if (coarse && threshold > c2 && std::isfinite(u2_min)) {
+        const bool bounded = coarse && threshold > c2;
+        if (bounded && std::isfinite(u2_min)) {
           const double y = (threshold - c2) * query_norm * std::sqrt(u2_min) / (1.0 + c1);
           const double x = y - coarse_error - widening_max;
           if (std::isfinite(x)) {
@@ -579,22 +615,25 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
             sum_floor = s - std::abs(s) * 0x1p-40 - 1.0;
           }
         }
-        // Rows a residual bound must settle: W_r is checked against each
-        // row's own U (the group's floor took the largest W and the smallest
-        // U), and the residual rows left are fetched together.
-        std::uint32_t pending = 0;  // bit r: row r still needs its residual's share
-        if (residual && coarse && threshold > c2) {
+        // With a distance bound, W is checked against each row's own U (the
+        // group's floor took the largest W and the smallest U), and the
+        // residual rows left are fetched together.
+        std::uint32_t pending = ~std::uint32_t{0};  // bit r: row r may still reach T
+        if (deviating && bounded) {
+          pending = 0;
           for (std::size_t r = 0; r < rows; ++r) {
             if (!regular(norms[r]) || static_cast<double>(sums[r]) < sum_floor) continue;
             const double y = (threshold - c2) * query_norm *
                              std::sqrt(static_cast<double>(norms[r])) / (1.0 + c1) *
                              (1.0 - 0x1p-40);
             const double p = coarse_offset + coarse_step * static_cast<double>(sums[r]);
-            if (p + coarse_error + residual_widening(residual_norms[r], norms[r]) < y) continue;
+            if (p + coarse_error + widening(distances[r]) < y) continue;
             pending |= std::uint32_t{1} << r;
-            const std::uint8_t* res = store_.residual(g0 + r);
-            for (std::size_t line = 0; line < layout.residual_bytes; line += 64) {
-              __builtin_prefetch(res + line);
+            if (residual) {
+              const std::uint8_t* res = store_.residual(g0 + r);
+              for (std::size_t line = 0; line < layout.residual_bytes; line += 64) {
+                __builtin_prefetch(res + line);
+              }
             }
           }
         }
@@ -605,21 +644,21 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
             continue;
           }
           if (coarse && static_cast<double>(sums[r]) < sum_floor) continue;
+          if ((pending >> r & 1u) == 0) continue;
           const std::uint8_t* codes = data + r;
+          const std::uint8_t* res = residual ? store_.residual(row) : nullptr;
           float total;
-          if (residual) {
-            const std::uint8_t* res = store_.residual(row);
-            if (coarse && threshold > c2) {
-              if ((pending >> r & 1u) == 0) continue;
-              // The residual's exact share, from its own row.
-              const double product = kernels.residual_dot(res, qf.data(), dimension);
-              const double scale = query_norm * std::sqrt(static_cast<double>(norms[r]));
-              const double high = coarse_offset + coarse_step * static_cast<double>(sums[r]) +
-                                  coarse_error + product +
-                                  residual_product_error(residual_norms[r], norms[r]);
-              if (high < (threshold - c2) * scale / (1.0 + c1) * (1.0 - 0x1p-40)) continue;
-            }
-            total = grouped_fine_residual(codes, res);
+          if (residual_share && bounded) {
+            // The residual's exact share, from its own row.
+            const double product = kernels.residual_dot(res, qf.data(), dimension);
+            const double scale = query_norm * std::sqrt(static_cast<double>(norms[r]));
+            const double high = coarse_offset + coarse_step * static_cast<double>(sums[r]) +
+                                coarse_error + product +
+                                residual_share_error(distances[r], norms[r]);
+            if (high < (threshold - c2) * scale / (1.0 + c1) * (1.0 - 0x1p-40)) continue;
+          }
+          if (tables.empty()) {
+            total = grouped_fine_direct(codes, res);
           } else {
             total = grouped_fine(codes);
           }

@@ -15,10 +15,27 @@ void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* /*next*/, c
     const unsigned shift = kClasses - 1 - e;
     for (; i < plan.class_end[e]; ++i) {
       const std::uint8_t* column = group + plan.bytes[i] * kGroup;
-      const std::uint8_t* low = plan.tables + 64 * i;
+      const std::uint8_t* low = plan.tables + kTableBytes4 * i;
       const std::uint8_t* high = low + 32;
       for (std::size_t r = 0; r < kGroup; ++r) {
         sums[r] += (std::uint32_t{low[column[r] & 15u]} + high[column[r] >> 4]) << shift;
+      }
+    }
+  }
+}
+
+void sum_group8_scalar(const std::uint8_t* group, const std::uint8_t* /*next*/, const Plan& plan,
+                       std::uint32_t* sums) {
+  for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
+  std::size_t i = 0;
+  for (unsigned e = 0; e < kClasses; ++e) {
+    const unsigned shift = kClasses - 1 - e;
+    for (; i < plan.class_end[e]; ++i) {
+      const std::uint8_t* column = group + plan.bytes[i] * kGroup;
+      const std::uint8_t* table = plan.tables + kTableBytes8 * i;
+      for (std::size_t r = 0; r < kGroup; ++r) {
+        const unsigned x = column[r];
+        sums[r] += std::uint32_t{table[32 * (x >> 6) + ((x >> 2) & 15u)]} << shift;
       }
     }
   }
@@ -36,8 +53,9 @@ float residual_dot_scalar(const std::uint8_t* halves, const float* query, std::s
 
 namespace {
 
-constexpr Kernels kScalar{detail::sum_group_scalar, detail::residual_dot_scalar};
-constexpr Kernels kAvx2{detail::sum_group_avx2, detail::residual_dot_avx2};
+constexpr Kernels kScalar{detail::sum_group_scalar, detail::sum_group8_scalar,
+                          detail::residual_dot_scalar};
+constexpr Kernels kAvx2{detail::sum_group_avx2, detail::sum_group8_avx2, detail::residual_dot_avx2};
 
 const Kernels& scalar_kernels() noexcept { return kScalar; }
 const Kernels& avx2_kernels() noexcept { return kAvx2; }

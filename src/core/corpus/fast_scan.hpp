@@ -2,6 +2,10 @@
 // table lookups for kGroup rows at once, from codes stored in the grouped
 // layout (byte b of row r of a group at b * kGroup + r).
 //
+// sum_group reads two 4-bit codes a byte, sum_group8 one 8-bit code a byte,
+// looked up by its top 6 bits (64-entry tables: a run of 4 codes shares an
+// entry).
+//
 // Code bytes are visited in a plan's order, in kClasses classes of table
 // resolution: class e's entries count 2^(kClasses - 1 - e) times a unit, so
 // bytes whose products span a small range get finer tables (a search gives
@@ -28,10 +32,15 @@ inline constexpr unsigned kClasses = 4;
 inline constexpr std::size_t kLanes = 16;
 
 // The order a scan visits code bytes in: bytes[i] is the i-th byte visited,
-// with its two 16-entry tables (its low and its high nibble's coordinate) at
-// tables + 64 i and tables + 64 i + 32, each stored twice (entries 16-31
-// repeat entries 0-15). Entries [class_end[e - 1], class_end[e]) are class
-// e (class_end[-1] = 0); class_end[kClasses - 1] is the number of bytes.
+// with its tables at tables + kTableBytes[bit width] i, in quarters of 32
+// bytes, each a 16-entry table stored twice (entries 16-31 repeat 0-15):
+// for 4-bit codes two quarters (its low and its high nibble's coordinate),
+// for 8-bit codes four (entries 0-15, 16-31, 32-47 and 48-63 of one table).
+// Entries [class_end[e - 1], class_end[e]) are class e (class_end[-1] = 0);
+// class_end[kClasses - 1] is the number of bytes.
+inline constexpr std::size_t kTableBytes4 = 64;
+inline constexpr std::size_t kTableBytes8 = 128;
+
 struct Plan {
   const std::uint32_t* bytes;
   const std::uint8_t* tables;
@@ -46,6 +55,10 @@ struct Kernels {
   // prefetched while this one is summed; any address will do).
   void (*sum_group)(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
                     std::uint32_t* sums);
+  // The same for 8-bit codes: the entry of byte x is quarter (x >> 6)'s
+  // entry (x >> 2) & 15.
+  void (*sum_group8)(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
+                     std::uint32_t* sums);
   // The sum, over j < d, of fl32(query[j] * r_j), r_j the binary16 value of
   // bytes 2j, 2j+1 of `halves` (little-endian), into total j % kLanes; the
   // totals are then added pairwise (0+1, 2+3, ..., then those sums pairwise,
@@ -61,6 +74,10 @@ void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* next, const
                       std::uint32_t* sums);
 void sum_group_avx2(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
                     std::uint32_t* sums);
+void sum_group8_scalar(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
+                       std::uint32_t* sums);
+void sum_group8_avx2(const std::uint8_t* group, const std::uint8_t* next, const Plan& plan,
+                     std::uint32_t* sums);
 float residual_dot_scalar(const std::uint8_t* halves, const float* query, std::size_t d);
 float residual_dot_avx2(const std::uint8_t* halves, const float* query, std::size_t d);
 // The pairwise addition of kLanes totals that ends residual_dot.

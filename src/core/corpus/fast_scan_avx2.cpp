@@ -16,12 +16,48 @@ MARROWFIN_AVX2_TARGET inline void lookup_byte(const std::uint8_t* group, const P
   const __m256i nibble = _mm256_set1_epi8(0x0f);
   const __m256i x =
       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + plan.bytes[i] * kGroup));
-  const __m256i* table = reinterpret_cast<const __m256i*>(plan.tables + 64 * i);
+  const __m256i* table = reinterpret_cast<const __m256i*>(plan.tables + kTableBytes4 * i);
   const __m256i a = _mm256_shuffle_epi8(_mm256_loadu_si256(table), _mm256_and_si256(x, nibble));
   const __m256i c = _mm256_shuffle_epi8(_mm256_loadu_si256(table + 1),
                                         _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble));
   mixed = _mm256_add_epi16(mixed, _mm256_add_epi16(a, c));
   odd = _mm256_add_epi16(odd, _mm256_add_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(c, 8)));
+}
+
+// Adds the lookup of the plan's entry i (8-bit codes) for 32 rows: the
+// index's four quarters, then blends on the code's bit 6 (moved to the top of
+// each byte by a 16-bit shift) and bit 7.
+MARROWFIN_AVX2_TARGET inline void lookup_byte8(const std::uint8_t* group, const Plan& plan,
+                                               std::size_t i, __m256i& mixed, __m256i& odd) {
+  const __m256i x =
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group + plan.bytes[i] * kGroup));
+  const __m256i* table = reinterpret_cast<const __m256i*>(plan.tables + kTableBytes8 * i);
+  const __m256i index = _mm256_and_si256(_mm256_srli_epi16(x, 2), _mm256_set1_epi8(0x0f));
+  const __m256i bit6 = _mm256_slli_epi16(x, 1);
+  const __m256i low =
+      _mm256_blendv_epi8(_mm256_shuffle_epi8(_mm256_loadu_si256(table), index),
+                         _mm256_shuffle_epi8(_mm256_loadu_si256(table + 1), index), bit6);
+  const __m256i high =
+      _mm256_blendv_epi8(_mm256_shuffle_epi8(_mm256_loadu_si256(table + 2), index),
+                         _mm256_shuffle_epi8(_mm256_loadu_si256(table + 3), index), bit6);
+  const __m256i a = _mm256_blendv_epi8(low, high, x);
+  mixed = _mm256_add_epi16(mixed, a);
+  odd = _mm256_add_epi16(odd, _mm256_srli_epi16(a, 8));
+}
+
+// Adds 16-bit totals (even rows' entries plus 256 times odd rows', and odd
+// rows' alone) into 32-bit sums, scaled by 2^shift.
+MARROWFIN_AVX2_TARGET inline void widen_totals(__m256i mixed, __m256i odd, unsigned shift,
+                                               std::uint32_t* sums) {
+  const __m256i even = _mm256_sub_epi16(mixed, _mm256_slli_epi16(odd, 8));
+  alignas(32) std::uint16_t ev[16];
+  alignas(32) std::uint16_t od[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(ev), even);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(od), odd);
+  for (std::size_t k = 0; k < 16; ++k) {
+    sums[2 * k] += std::uint32_t{ev[k]} << shift;
+    sums[2 * k + 1] += std::uint32_t{od[k]} << shift;
+  }
 }
 
 }  // namespace
@@ -53,17 +89,33 @@ MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, const std::
         lookup_byte(group, plan, i + 1, mixed1, odd1);
       }
       if (i < last) lookup_byte(group, plan, i++, mixed0, odd0);
-      const __m256i mixed = _mm256_add_epi16(mixed0, mixed1);
-      const __m256i odd = _mm256_add_epi16(odd0, odd1);
-      const __m256i even = _mm256_sub_epi16(mixed, _mm256_slli_epi16(odd, 8));
-      alignas(32) std::uint16_t ev[16];
-      alignas(32) std::uint16_t od[16];
-      _mm256_store_si256(reinterpret_cast<__m256i*>(ev), even);
-      _mm256_store_si256(reinterpret_cast<__m256i*>(od), odd);
-      for (std::size_t k = 0; k < 16; ++k) {
-        sums[2 * k] += std::uint32_t{ev[k]} << shift;
-        sums[2 * k + 1] += std::uint32_t{od[k]} << shift;
+      widen_totals(_mm256_add_epi16(mixed0, mixed1), _mm256_add_epi16(odd0, odd1), shift, sums);
+    }
+  }
+}
+
+// The same for 8-bit codes: one lookup per byte, through the four quarters
+// of the byte's 64-entry table, so totals are widened every 256 entries
+// (256 * 255 = 65,280).
+MARROWFIN_AVX2_TARGET void sum_group8_avx2(const std::uint8_t* group, const std::uint8_t* next,
+                                           const Plan& plan, std::uint32_t* sums) {
+  for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
+  std::size_t i = 0;
+  for (unsigned e = 0; e < kClasses; ++e) {
+    const unsigned shift = kClasses - 1 - e;
+    while (i < plan.class_end[e]) {
+      const std::size_t last = i + 256 < plan.class_end[e] ? i + 256 : plan.class_end[e];
+      __m256i mixed0 = _mm256_setzero_si256();
+      __m256i odd0 = _mm256_setzero_si256();
+      __m256i mixed1 = _mm256_setzero_si256();
+      __m256i odd1 = _mm256_setzero_si256();
+      for (; i + 2 <= last; i += 2) {
+        _mm_prefetch(reinterpret_cast<const char*>(next + i * kGroup), _MM_HINT_NTA);
+        lookup_byte8(group, plan, i, mixed0, odd0);
+        lookup_byte8(group, plan, i + 1, mixed1, odd1);
       }
+      if (i < last) lookup_byte8(group, plan, i++, mixed0, odd0);
+      widen_totals(_mm256_add_epi16(mixed0, mixed1), _mm256_add_epi16(odd0, odd1), shift, sums);
     }
   }
 }
