@@ -48,10 +48,11 @@ std::vector<std::pair<std::string, std::uint32_t>> found(const Corpus& corpus,
 
 // Enough rows for several scan blocks, so two threads really split the work.
 TEST(CorpusSearch, EveryThreadCountGivesTheReferenceResult) {
-  for (const bool residual : {false, true}) {
+  for (const auto& [bit_width, residual] :
+       {std::pair{4u, false}, std::pair{4u, true}, std::pair{8u, false}, std::pair{8u, true}}) {
     const std::uint32_t d = 24;
-    Corpus corpus(share_text("s"), test::make_config(4, d, residual),
-                  test::even_codebook(4, -0.6f, 0.6f), CompressionPolicy::COMPRESS);
+    Corpus corpus(share_text("s"), test::make_config(bit_width, d, residual),
+                  test::even_codebook(bit_width, -0.6f, 0.6f), CompressionPolicy::COMPRESS);
     const std::size_t n = 9000;
     std::vector<float> data = test::gaussian_floats(n * d, 3, 0.2f);
     std::copy(data.begin(), data.begin() + d, data.begin() + 5 * d);  // a tie

@@ -126,3 +126,26 @@ def test_crowded_kth_place(bit_width, residual, spread):
     corpus = trained_corpus(CompressionPolicy.COMPRESS, bit_width, residual, data, dimension)
     queries = [(centre + spread * rng.standard_normal(dimension)).astype(np.float32) for _ in range(4)]
     assert_same_as_backend(corpus, queries, [1, 2, 5, 17, 64])
+
+
+@pytest.mark.parametrize("bit_width,residual", [(8, False), (8, True), (4, True)])
+@pytest.mark.parametrize("distort", ["lopsided", "spread", "clumped"])
+def test_levels_the_first_pass_models_badly(bit_width, residual, distort):
+    """Codebooks whose levels are wildly uneven, far wider than the data, or
+    nearly all equal: each row's distance from the scan's model of its values
+    is then large, and search must stay exact by scoring more rows."""
+    rng = np.random.default_rng(bit_width + 2 * residual)
+    dimension = 40
+    data = rng.standard_normal((900, dimension)).astype(np.float32)
+    config = CodecConfig(bit_width, 5, dimension, residual_enabled=residual)
+    levels = np.sort(rng.standard_normal(1 << bit_width)).astype(np.float32) * np.float32(0.2)
+    if distort == "lopsided":
+        levels = np.sort(rng.standard_exponential(levels.size) ** 4).astype(np.float32) * np.float32(0.05)
+    elif distort == "spread":
+        levels = levels * np.float32(400)
+    else:
+        levels = np.full_like(levels, 0.01) + np.arange(levels.size, dtype=np.float32) * np.float32(1e-7)
+    corpus = Corpus("odd", config, Codebook(levels, bit_width), CompressionPolicy.COMPRESS)
+    corpus.insert_batch([f"v{i}" for i in range(len(data))], data)
+    queries = [rng.standard_normal(dimension).astype(np.float32) for _ in range(3)] + [data[7]]
+    assert_same_as_backend(corpus, queries, [1, 10, 40])
