@@ -6,39 +6,38 @@
 namespace marrowfin::corpus::fast_scan {
 namespace detail {
 
-// The reference form.
-void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* /*next*/, const Plan& plan,
-                      std::uint32_t* sums) {
+namespace {
+
+// The reference form of both: entry(tables of entry i, code byte) of every
+// row, class by class.
+template <std::size_t TableBytes, class Entry>
+void sum_plan(const std::uint8_t* group, const Plan& plan, std::uint32_t* sums, Entry entry) {
   for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
   std::size_t i = 0;
   for (unsigned e = 0; e < kClasses; ++e) {
     const unsigned shift = kClasses - 1 - e;
     for (; i < plan.class_end[e]; ++i) {
       const std::uint8_t* column = group + plan.bytes[i] * kGroup;
-      const std::uint8_t* low = plan.tables + kTableBytes4 * i;
-      const std::uint8_t* high = low + 32;
-      for (std::size_t r = 0; r < kGroup; ++r) {
-        sums[r] += (std::uint32_t{low[column[r] & 15u]} + high[column[r] >> 4]) << shift;
-      }
+      const std::uint8_t* tables = plan.tables + TableBytes * i;
+      for (std::size_t r = 0; r < kGroup; ++r) sums[r] += entry(tables, column[r]) << shift;
     }
   }
 }
 
+}  // namespace
+
+void sum_group_scalar(const std::uint8_t* group, const std::uint8_t* /*next*/, const Plan& plan,
+                      std::uint32_t* sums) {
+  sum_plan<kTableBytes4>(group, plan, sums, [](const std::uint8_t* tables, unsigned x) {
+    return std::uint32_t{tables[x & 15u]} + tables[32 + (x >> 4)];
+  });
+}
+
 void sum_group8_scalar(const std::uint8_t* group, const std::uint8_t* /*next*/, const Plan& plan,
                        std::uint32_t* sums) {
-  for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
-  std::size_t i = 0;
-  for (unsigned e = 0; e < kClasses; ++e) {
-    const unsigned shift = kClasses - 1 - e;
-    for (; i < plan.class_end[e]; ++i) {
-      const std::uint8_t* column = group + plan.bytes[i] * kGroup;
-      const std::uint8_t* table = plan.tables + kTableBytes8 * i;
-      for (std::size_t r = 0; r < kGroup; ++r) {
-        const unsigned x = column[r];
-        sums[r] += std::uint32_t{table[32 * (x >> 6) + ((x >> 2) & 15u)]} << shift;
-      }
-    }
-  }
+  sum_plan<kTableBytes8>(group, plan, sums, [](const std::uint8_t* tables, unsigned x) {
+    return std::uint32_t{tables[32 * (x >> 6) + ((x >> 2) & 15u)]};
+  });
 }
 
 float residual_dot_scalar(const std::uint8_t* halves, const float* query, std::size_t d) {

@@ -10,7 +10,9 @@ namespace marrowfin::corpus::fast_scan::detail {
 
 namespace {
 
-// Adds the lookups of the plan's entry i for 32 rows to their totals.
+// Adds the lookups of the plan's entry i (4-bit codes) for 32 rows: 32 rows'
+// code byte per load, two byte shuffles through both nibbles' tables (each
+// stored twice, filling one 256-bit load).
 MARROWFIN_AVX2_TARGET inline void lookup_byte(const std::uint8_t* group, const Plan& plan,
                                               std::size_t i, __m256i& mixed, __m256i& odd) {
   const __m256i nibble = _mm256_set1_epi8(0x0f);
@@ -60,64 +62,51 @@ MARROWFIN_AVX2_TARGET inline void widen_totals(__m256i mixed, __m256i odd, unsig
   }
 }
 
-}  // namespace
+using Lookup = void (*)(const std::uint8_t*, const Plan&, std::size_t, __m256i&, __m256i&);
 
-// 32 rows' code byte per load; two byte shuffles look up both nibbles'
-// tables (each table stored twice, filling one 256-bit load). Each shuffle
-// result is added as it is to one 16-bit total (an even row's entry plus 256
-// times the next odd row's) and, shifted down, to another (the odd row's
-// entry alone); the even rows' sums are the difference. Totals are widened
-// every 128 entries and at the end of each class (128 * 2 * 255 = 65,280
-// fits 16 bits; the mixed total only needs to be right modulo 2^16). Two
-// entries per step, in separate totals. The scan is bounded by memory
+// The plan's entries class by class: Window entries per pair of 16-bit
+// totals (an even row's entry plus 256 times the next odd row's, kept right
+// modulo 2^16, and the odd row's alone; the even rows' sums are the
+// difference), widened every Window entries and at the end of each class.
+// Two entries per step, in separate totals. The scan is bounded by memory
 // bandwidth, so the next group is prefetched as this one is summed.
-MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, const std::uint8_t* next,
-                                          const Plan& plan, std::uint32_t* sums) {
-  for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
-  std::size_t i = 0;
-  for (unsigned e = 0; e < kClasses; ++e) {
-    const unsigned shift = kClasses - 1 - e;
-    while (i < plan.class_end[e]) {
-      const std::size_t last = i + 128 < plan.class_end[e] ? i + 128 : plan.class_end[e];
-      __m256i mixed0 = _mm256_setzero_si256();
-      __m256i odd0 = _mm256_setzero_si256();
-      __m256i mixed1 = _mm256_setzero_si256();
-      __m256i odd1 = _mm256_setzero_si256();
-      for (; i + 2 <= last; i += 2) {
-        _mm_prefetch(reinterpret_cast<const char*>(next + i * kGroup), _MM_HINT_NTA);
-        lookup_byte(group, plan, i, mixed0, odd0);
-        lookup_byte(group, plan, i + 1, mixed1, odd1);
-      }
-      if (i < last) lookup_byte(group, plan, i++, mixed0, odd0);
-      widen_totals(_mm256_add_epi16(mixed0, mixed1), _mm256_add_epi16(odd0, odd1), shift, sums);
-    }
-  }
-}
-
-// The same for 8-bit codes: one lookup per byte, through the four quarters
-// of the byte's 64-entry table, so totals are widened every 256 entries
-// (256 * 255 = 65,280).
-MARROWFIN_AVX2_TARGET void sum_group8_avx2(const std::uint8_t* group, const std::uint8_t* next,
+template <std::size_t Window, Lookup lookup>
+MARROWFIN_AVX2_TARGET inline void sum_plan(const std::uint8_t* group, const std::uint8_t* next,
                                            const Plan& plan, std::uint32_t* sums) {
   for (std::size_t r = 0; r < kGroup; ++r) sums[r] = 0;
   std::size_t i = 0;
   for (unsigned e = 0; e < kClasses; ++e) {
     const unsigned shift = kClasses - 1 - e;
     while (i < plan.class_end[e]) {
-      const std::size_t last = i + 256 < plan.class_end[e] ? i + 256 : plan.class_end[e];
+      const std::size_t last = i + Window < plan.class_end[e] ? i + Window : plan.class_end[e];
       __m256i mixed0 = _mm256_setzero_si256();
       __m256i odd0 = _mm256_setzero_si256();
       __m256i mixed1 = _mm256_setzero_si256();
       __m256i odd1 = _mm256_setzero_si256();
       for (; i + 2 <= last; i += 2) {
         _mm_prefetch(reinterpret_cast<const char*>(next + i * kGroup), _MM_HINT_NTA);
-        lookup_byte8(group, plan, i, mixed0, odd0);
-        lookup_byte8(group, plan, i + 1, mixed1, odd1);
+        lookup(group, plan, i, mixed0, odd0);
+        lookup(group, plan, i + 1, mixed1, odd1);
       }
-      if (i < last) lookup_byte8(group, plan, i++, mixed0, odd0);
+      if (i < last) lookup(group, plan, i++, mixed0, odd0);
       widen_totals(_mm256_add_epi16(mixed0, mixed1), _mm256_add_epi16(odd0, odd1), shift, sums);
     }
   }
+}
+
+}  // namespace
+
+// 4-bit codes: two entries of at most 255 per byte, widened every 128 bytes
+// (128 * 2 * 255 = 65,280 fits 16 bits).
+MARROWFIN_AVX2_TARGET void sum_group_avx2(const std::uint8_t* group, const std::uint8_t* next,
+                                          const Plan& plan, std::uint32_t* sums) {
+  sum_plan<128, lookup_byte>(group, next, plan, sums);
+}
+
+// 8-bit codes: one entry per byte, widened every 256 bytes.
+MARROWFIN_AVX2_TARGET void sum_group8_avx2(const std::uint8_t* group, const std::uint8_t* next,
+                                           const Plan& plan, std::uint32_t* sums) {
+  sum_plan<256, lookup_byte8>(group, next, plan, sums);
 }
 
 // Sixteen halves per step, converted exactly (F16C), into two vectors of 8
