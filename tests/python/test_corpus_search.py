@@ -149,3 +149,21 @@ def test_levels_the_first_pass_models_badly(bit_width, residual, distort):
     corpus.insert_batch([f"v{i}" for i in range(len(data))], data)
     queries = [rng.standard_normal(dimension).astype(np.float32) for _ in range(3)] + [data[7]]
     assert_same_as_backend(corpus, queries, [1, 10, 40])
+
+
+@pytest.mark.parametrize("bit_width,residual", [(8, False), (8, True), (4, True)])
+@pytest.mark.parametrize("top", [np.inf, np.nan])
+def test_an_unusable_level_at_the_edge(bit_width, residual, top):
+    """A non-finite last level spoils the first pass's model of the codes
+    beside it (8-bit) or the tables themselves (4-bit) for rows that never use
+    it: such rows must still be found."""
+    rng = np.random.default_rng(17)
+    dimension = 32
+    data = rng.standard_normal((500, dimension)).astype(np.float32)
+    levels = np.linspace(-2.5, 2.5, 1 << bit_width).astype(np.float32)
+    levels[-1] = top
+    config = CodecConfig(bit_width, 5, dimension, residual_enabled=residual)
+    corpus = Corpus("edge", config, Codebook(levels, bit_width), CompressionPolicy.COMPRESS)
+    corpus.insert_batch([f"v{i}" for i in range(len(data))], data)
+    queries = [rng.standard_normal(dimension).astype(np.float32) for _ in range(3)] + [data[11]]
+    assert_same_as_backend(corpus, queries, [1, 10, 50])

@@ -386,10 +386,10 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
       for (std::size_t c = 0; c < per_slot; ++c) {
         const double product = static_cast<double>(qf[j]) * modelled[c];
         products[j * per_slot + c] = product;
+        coarse = coarse && std::isfinite(product);
         lo = std::min(lo, product);
         hi = std::max(hi, product);
       }
-      coarse = coarse && std::isfinite(lo) && std::isfinite(hi);
       minimum[j] = lo;
       range[j] = hi - lo;
       widest = std::max(widest, hi - lo);
@@ -601,7 +601,9 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
           u2_min = std::min(u2_min, static_cast<double>(norms[r]));
           if (deviating) {
             distances[r] = stored(1, r);
-            widening_max = std::max(widening_max, widening(distances[r]));
+            // A NaN bound makes the group's floor NaN, which skips nothing.
+            const double w = widening(distances[r]);
+            if (!(w <= widening_max)) widening_max = w;
           }
         }
         double sum_floor = -1.0;  // rows with a smaller integer sum are skipped
