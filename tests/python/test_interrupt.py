@@ -79,9 +79,11 @@ CASES = {
 }
 
 CHILD = """
-import sys, time
+import signal, sys, time
 import numpy as np
 from marrowfin_rs import _core as core
+# A child started from a background job inherits SIGINT ignored; take it back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 rng = np.random.default_rng(0)
 {setup}
 print("ready", flush=True)
