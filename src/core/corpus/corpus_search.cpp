@@ -565,16 +565,15 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     std::priority_queue<double, std::vector<double>, std::greater<double>> lows_;
   };
 
-  const std::size_t rows_per_block = kScanBlockRows;
-  const std::uint64_t blocks = (n + rows_per_block - 1) / rows_per_block;
+  const std::uint64_t blocks = (n + kScanBlockRows - 1) / kScanBlockRows;
   std::vector<Gatherer> gathered;
   gathered.reserve(blocks);
   for (std::uint64_t b = 0; b < blocks; ++b) gathered.emplace_back(k, published);
   const StopToken never;
   run_blocks(blocks, runner_threads(threads, blocks), never, [&](std::uint64_t block) {
     Gatherer& out = gathered[block];
-    const std::size_t first = block * rows_per_block;
-    const std::size_t last = std::min(n, first + rows_per_block);
+    const std::size_t first = block * kScanBlockRows;
+    const std::size_t last = std::min(n, first + kScanBlockRows);
     if (grouped) {
       std::uint32_t sums[kScanGroup];
       float norms[kScanGroup];
@@ -609,9 +608,17 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
         double sum_floor = -1.0;  // rows with a smaller integer sum are skipped
         const double threshold = out.threshold();
         const bool bounded = coarse && threshold > c2;
+        // The least qf.u with which a row of squared norm u2 can reach T
+        // (a relative 2^-40 lower, against binary64 rounding), and the coarse
+        // total P of row r.
+        const auto needed = [&](double u2) {
+          return (threshold - c2) * query_norm * std::sqrt(u2) / (1.0 + c1) * (1.0 - 0x1p-40);
+        };
+        const auto coarse_total = [&](std::size_t r) {
+          return coarse_offset + coarse_step * static_cast<double>(sums[r]);
+        };
         if (bounded && std::isfinite(u2_min)) {
-          const double y = (threshold - c2) * query_norm * std::sqrt(u2_min) / (1.0 + c1);
-          const double x = y - coarse_error - widening_max;
+          const double x = needed(u2_min) - coarse_error - widening_max;
           if (std::isfinite(x)) {
             const double s = (x - coarse_offset) / coarse_step;
             sum_floor = s - std::abs(s) * 0x1p-40 - 1.0;
@@ -625,11 +632,8 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
           pending = 0;
           for (std::size_t r = 0; r < rows; ++r) {
             if (!regular(norms[r]) || static_cast<double>(sums[r]) < sum_floor) continue;
-            const double y = (threshold - c2) * query_norm *
-                             std::sqrt(static_cast<double>(norms[r])) / (1.0 + c1) *
-                             (1.0 - 0x1p-40);
-            const double p = coarse_offset + coarse_step * static_cast<double>(sums[r]);
-            if (p + coarse_error + widening(distances[r]) < y) continue;
+            if (coarse_total(r) + coarse_error + widening(distances[r]) < needed(norms[r]))
+              continue;
             pending |= std::uint32_t{1} << r;
             if (residual) {
               const std::uint8_t* res = store_.residual(g0 + r);
@@ -649,21 +653,17 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
           if ((pending >> r & 1u) == 0) continue;
           const std::uint8_t* codes = data + r;
           const std::uint8_t* res = residual ? store_.residual(row) : nullptr;
-          float total;
           if (residual_share && bounded) {
             // The residual's exact share, from its own row.
             const double product = kernels.residual_dot(res, qf.data(), dimension);
-            const double scale = query_norm * std::sqrt(static_cast<double>(norms[r]));
-            const double high = coarse_offset + coarse_step * static_cast<double>(sums[r]) +
-                                coarse_error + product +
-                                residual_share_error(distances[r], norms[r]);
-            if (high < (threshold - c2) * scale / (1.0 + c1) * (1.0 - 0x1p-40)) continue;
+            if (coarse_total(r) + coarse_error + product +
+                    residual_share_error(distances[r], norms[r]) <
+                needed(norms[r])) {
+              continue;
+            }
           }
-          if (tables.empty()) {
-            total = grouped_fine_direct(codes, res);
-          } else {
-            total = grouped_fine(codes);
-          }
+          const float total =
+              tables.empty() ? grouped_fine_direct(codes, res) : grouped_fine(codes);
           double a, err;
           cosine_of(total, norms[r], a, err);
           out.offer(row, a - err, a + err);
