@@ -25,22 +25,18 @@ namespace {
 // small next to the rows themselves.
 constexpr std::size_t kCodecSlice = 2048;
 
-}  // namespace
-
-namespace {
-
 std::size_t grouped_width(const codec::CodecConfig& config) noexcept {
   return (std::size_t{config.dimension()} * config.bit_width() + 7) / 8 + norm_bytes(config);
 }
 
 }  // namespace
 
-bool has_deviation_bound(const codec::CodecConfig& config) noexcept {
+bool has_distance_bound(const codec::CodecConfig& config) noexcept {
   return config.bit_width() == 8 || (config.bit_width() == 4 && config.residual_enabled());
 }
 
 std::size_t norm_bytes(const codec::CodecConfig& config) noexcept {
-  return has_deviation_bound(config) ? 2 * kNormBytes : kNormBytes;
+  return has_distance_bound(config) ? 2 * kNormBytes : kNormBytes;
 }
 
 float coarse_level(std::span<const float> levels, unsigned bit_width, unsigned c) {
@@ -222,7 +218,7 @@ void Corpus::store_row(const codec::CompressedVector& record, std::size_t spare,
     const std::size_t code_bytes = row_layout(compression_policy_, codec_config_).code_bytes;
     const auto norm = static_cast<float>(sum);
     std::memcpy(scratch.codes.data() + code_bytes, &norm, sizeof norm);
-    if (has_deviation_bound(codec_config_)) {
+    if (has_distance_bound(codec_config_)) {
       const std::span<const float> levels = codebook_.entries();
       const unsigned bits = codec_config_.bit_width();
       const std::uint8_t* codes = scratch.codes.data();

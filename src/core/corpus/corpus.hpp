@@ -39,15 +39,15 @@ struct DecodedVector {
 
 // Rows per group of the grouped code layout (see RowChunks).
 inline constexpr std::size_t kScanGroup = 32;
-// COMPRESS rows carry a float32 norm after their codes; grouped rows whose
-// values the scan models inexactly (a residual, or 8-bit codes) then also
+// COMPRESS rows carry a float32 norm after their codes; rows whose values
+// the grouped scan models inexactly (8-bit codes, or a residual) then also
 // carry a float32 bound of their distance from the model (see
 // coarse_level()).
 inline constexpr std::size_t kNormBytes = sizeof(float);
 // The bytes after a COMPRESS row's codes (see Corpus::store_row).
 [[nodiscard]] std::size_t norm_bytes(const codec::CodecConfig& config) noexcept;
 // Whether COMPRESS rows of `config` carry the distance bound.
-[[nodiscard]] bool has_deviation_bound(const codec::CodecConfig& config) noexcept;
+[[nodiscard]] bool has_distance_bound(const codec::CodecConfig& config) noexcept;
 // The value the grouped scan's tables stand code c for: its level for 4-bit
 // codes; for 8-bit codes the midpoint (binary64, rounded to float32) of the
 // first and last level of its run of 4 codes (c & ~3 .. c | 3), so that a

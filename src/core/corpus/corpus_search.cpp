@@ -442,7 +442,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
     }
   }
   const auto sum_group = bits == 8 ? kernels.sum_group8 : kernels.sum_group;
-  const bool deviating = grouped && has_deviation_bound(codec_config_);
+  const bool distance_bounded = grouped && has_distance_bound(codec_config_);
 
   // The fine total of a grouped 4-bit row (codes at `codes`, byte b at
   // codes + b * kScanGroup): coordinate j into running total j % 8.
@@ -511,7 +511,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
   // sum RD within g Qf ||r|| of qf.r, so qf.u <= P + E + RD + W2 with
   // W2 = Qf (g D + 2 e U) (the 2 covers g e U and the float32 rounding of
   // U^2), a relative 2^-40 larger against its own rounding.
-  const bool residual_share = deviating && bits == 4 && residual && coarse;
+  const bool residual_share = distance_bounded && bits == 4 && residual && coarse;
   const auto residual_share_error = [&](float distance, float u2) {
     return qf_norm * (g * static_cast<double>(distance) + 2.0 * e * std::sqrt(u2)) *
            (1.0 + 0x1p-40);
@@ -598,7 +598,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
           norms[r] = stored(0, r);
           if (!regular(norms[r])) continue;
           u2_min = std::min(u2_min, static_cast<double>(norms[r]));
-          if (deviating) {
+          if (distance_bounded) {
             distances[r] = stored(1, r);
             // A NaN bound makes the group's floor NaN, which skips nothing.
             const double w = widening(distances[r]);
@@ -628,7 +628,7 @@ Result<std::vector<backend::SearchResult>, CorpusError> Corpus::search(std::span
         // group's floor took the largest W and the smallest U), and the
         // residual rows left are fetched together.
         std::uint32_t pending = ~std::uint32_t{0};  // bit r: row r may still reach T
-        if (deviating && bounded) {
+        if (distance_bounded && bounded) {
           pending = 0;
           for (std::size_t r = 0; r < rows; ++r) {
             if (!regular(norms[r]) || static_cast<double>(sums[r]) < sum_floor) continue;
